@@ -8,7 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
     clang libclang-rt-dev
     android-sdk-libsparse-utils dosfstools mtools gdisk fdisk exfatprogs util-linux
-    libudev-dev
+    libudev-dev qt6-base-dev xvfb xauth
 )
 if [ "${VORLANE_DEPS_EXTRA:-}" != "" ]; then
     # shellcheck disable=SC2206
