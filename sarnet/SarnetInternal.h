@@ -101,4 +101,27 @@ int BurnItems(ToolParam* param);        // BurnItems.cpp
 int WriteMagic(ToolParam* param);       // BootItem.cpp
 int UpdateMbrFexFile(ToolParam* param); // MbrUpdate.cpp
 
+// ---- Item writers and boot loaders (BurnItems.cpp, BootItem.cpp) -------------------
+// Additive checksum stamp of the boot headers.
+constexpr uint32_t kHeaderSumStamp = 0x5F0A6C39u;
+// Boot items and the boot0 copy are held whole in memory, at most this long.
+constexpr uint32_t kMaxBootItemBytes = 64u * 1024u * 1024u;
+// True for the sub types of the boot items that are patched in memory.
+bool IsBootItem(const char* sub);
+// HeaderSum of a header block of `available` bytes: 0, or non-zero when the
+// block is too short for its fields (nothing is changed then).
+int HeaderSum(uint8_t* block, uint32_t available, uint32_t lengthOffset, uint32_t sumOffset);
+// Patches a boot item held in `buffer` (`length` bytes) for the work-mode
+// selection; for TOC0 items in product selection with burn mode 2 it also
+// writes the boot0 copy at sector 256 and replaces *itemHandle by the boot0
+// item's handle (null when that could not be opened). Codes in BootItem.cpp.
+int PatchBootItem(uint8_t* buffer, uint32_t length, const char* sub, int burnMode, void* device,
+                  const CardDeviceTable* card, void* image, void** itemHandle,
+                  const Decoder64Table* decoder);
+// True for PatchBootItem's own bad-input codes (returned by the writers as they are).
+bool IsBootInputError(int code);
+int WriteMagicBlock(ToolParam* param, const void* buffer, uint32_t length, uint32_t firstSector);
+// One item: data-type rule, then the writer for the burn mode.
+int BurnItem(ScriptItem* item, const Decoder64Table* decoder, ToolParam* param, void* image);
+
 } // namespace vorlane::sarnet
