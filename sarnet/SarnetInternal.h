@@ -121,7 +121,25 @@ int PatchBootItem(uint8_t* buffer, uint32_t length, const char* sub, int burnMod
 // True for PatchBootItem's own bad-input codes (returned by the writers as they are).
 bool IsBootInputError(int code);
 int WriteMagicBlock(ToolParam* param, const void* buffer, uint32_t length, uint32_t firstSector);
+// Writes a buffer held whole in memory from `firstSector`: 64 KiB transfers,
+// then the rest in one call (sector count rounded down, the exact byte count).
+// 0, or the card's error code (logged).
+int WriteWholeBuffer(const CardDeviceTable* card, void* device, uint32_t firstSector,
+                     const uint8_t* buffer, uint32_t length);
 // One item: data-type rule, then the writer for the burn mode.
 int BurnItem(ScriptItem* item, const Decoder64Table* decoder, ToolParam* param, void* image);
+
+// ---- Messages, parameter block and sparse stream: additions (sarnet1) ---------------
+// Sets `message` (formatted, at most 255 bytes, never ending inside a UTF-8
+// character) without sending a notification.
+void SetMessage(ToolParam* param, const char* format, ...) SARNET_PRINTF(2, 3);
+// Modal box, no owner, OK button, with a text and caption of the caller's.
+void ShowBoxText(const char* text, const char* caption);
+
+// Sparse expansion with stream buffers of `bufferSize` bytes each (at least
+// 1024; BurnSparse uses kSparseStreamBuffer). Codes in BurnSparse.cpp.
+constexpr uint32_t kSparseStreamBuffer = 104857600u; // 100 MiB
+int BurnSparseBuffered(void* device, void* image, void* item, const Decoder64Table* decoder,
+                       uint32_t firstSector, const CardDeviceTable* card, uint32_t bufferSize);
 
 } // namespace vorlane::sarnet
