@@ -2,6 +2,9 @@
 #include "DriveDiscovery.h"
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,7 +21,8 @@ std::string readSysfs(const std::string& path) {
     std::ifstream in(path);
     std::string value;
     std::getline(in, value);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\n')) value.pop_back();
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\n'))
+        value.pop_back();
     return value;
 }
 
@@ -69,16 +73,75 @@ bool onRemovableBus(const std::string& name) {
     if (!realpath(link.c_str(), resolved)) return false;
     std::string devicePath(resolved);
     return devicePath.find("/usb") != std::string::npos ||
-           devicePath.find("/mmc") != std::string::npos ||
-           name.compare(0, 4, "loop") == 0;
+           devicePath.find("/mmc") != std::string::npos || name.compare(0, 4, "loop") == 0;
+}
+
+// The kernel names that stand for the disk: the disk, its partitions and,
+// recursively, the devices stacked on them (device-mapper, md), so that a
+// system file system on LVM or RAID over the card's partitions counts too.
+std::set<std::string> diskFamily(const std::string& diskName) {
+    std::set<std::string> family;
+    std::vector<std::string> pending = {diskName};
+    while (!pending.empty()) {
+        std::string name = pending.back();
+        pending.pop_back();
+        if (!family.insert(name).second) continue;
+        std::string base = "/sys/class/block/" + name;
+        for (const char* sub : {"/holders", ""}) {
+            DIR* dir = opendir((base + sub).c_str());
+            if (!dir) continue;
+            while (dirent* entry = readdir(dir)) {
+                std::string child = entry->d_name;
+                if (child[0] == '.') continue;
+                if (*sub) {
+                    pending.push_back(child);
+                } else if (child.compare(0, name.size(), name) == 0 &&
+                           access((base + "/" + child + "/partition").c_str(), F_OK) == 0) {
+                    pending.push_back(child);
+                }
+            }
+            closedir(dir);
+        }
+    }
+    return family;
+}
+
+// Device number (major:minor) of every member of the family.
+std::set<dev_t> familyDevices(const std::set<std::string>& family) {
+    std::set<dev_t> devices;
+    for (const std::string& name : family) {
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(readSysfs("/sys/class/block/" + name + "/dev").c_str(), "%u:%u", &major,
+                        &minor) == 2)
+            devices.insert(makedev(major, minor));
+    }
+    return devices;
+}
+
+bool sourceInFamily(const std::string& source, const std::string& diskName,
+                    const std::set<std::string>& family) {
+    if (isPartitionOf(source, diskName)) return true;
+    char resolved[4096];
+    if (!realpath(source.c_str(), resolved)) return false;
+    std::string path(resolved);
+    if (path.compare(0, 5, "/dev/") != 0) return false;
+    return family.count(path.substr(5)) != 0;
 }
 
 } // namespace
 
 bool HoldsSystemFileSystem(const std::string& diskName) {
-    static const std::set<std::string> system = {"/", "/boot", "/boot/efi", "/usr", "/home", "/var"};
-    for (const Mount& m : mounts())
-        if (system.count(m.target) && isPartitionOf(m.source, diskName)) return true;
+    static const std::set<std::string> system = {"/",    "/boot", "/boot/efi",
+                                                 "/usr", "/home", "/var"};
+    std::set<std::string> family = diskFamily(diskName);
+    std::set<dev_t> devices = familyDevices(family);
+    for (const Mount& m : mounts()) {
+        if (!system.count(m.target)) continue;
+        if (sourceInFamily(m.source, diskName, family)) return true;
+        // "/dev/root" and similar aliases: compare the mounted device number.
+        struct stat st;
+        if (stat(m.target.c_str(), &st) == 0 && devices.count(st.st_dev)) return true;
+    }
     std::ifstream swaps("/proc/swaps");
     std::string line;
     std::getline(swaps, line); // heading
@@ -86,7 +149,7 @@ bool HoldsSystemFileSystem(const std::string& diskName) {
         std::istringstream fields(line);
         std::string source;
         fields >> source;
-        if (isPartitionOf(source, diskName)) return true;
+        if (sourceInFamily(source, diskName, family)) return true;
     }
     return false;
 }
@@ -94,9 +157,10 @@ bool HoldsSystemFileSystem(const std::string& diskName) {
 int UnmountPartitions(const std::string& diskName) {
     int result = 0;
     std::vector<Mount> all = mounts();
+    std::set<std::string> family = diskFamily(diskName);
     // Deepest mount points first.
     for (auto it = all.rbegin(); it != all.rend(); ++it)
-        if (isPartitionOf(it->source, diskName) && umount2(it->target.c_str(), 0) != 0)
+        if (sourceInFamily(it->source, diskName, family) && umount2(it->target.c_str(), 0) != 0)
             result = errno;
     return result;
 }

@@ -16,8 +16,9 @@
 #include "VorlanePlatform.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,7 +71,10 @@ struct DriveRecord {
     uint32_t endTick = 0;    // GetTickCount when it reported done or failed
 };
 
-// What a front end shows. Every method has an empty default.
+// What a front end shows. Every method has an empty default. Calls come from
+// any thread, some while the engine holds its list lock: an implementation
+// must not block waiting for another thread (queue the update to the GUI
+// thread instead) and must not call back into the engine synchronously.
 class BurnObserver {
   public:
     virtual ~BurnObserver() = default;
@@ -109,6 +113,7 @@ class BurnObserver {
 
 // Start-up codes of Initalize.
 enum InitCode : int {
+    kInitAlreadyRunning = 1050,    // another instance holds "BurnCard" (message box shown)
     kInitNoPluginCenter = 1105,    // "Hubrix.so" missing or without GetPluginMan
     kInitCardFunNotLoaded = 1113,  // "VorlaneCardFun.so" not loaded
     kInitLanguageNotLoaded = 1121, // "Vocabraex.so" not loaded
@@ -226,12 +231,11 @@ class BurnEngine {
     void EnableAfterScan();
     void PaintRow(const DriveRecord& record);
     void AddMessage(const std::string& line);
-    void EndTest(bool success); // under ListRes
-    void StartWorker(std::thread thread);
+    void StartWorker(std::function<void()> body);
     void JoinBurnThreads();
     void ReadLoopFile();
     int CheckedCount() const;
-    void Log(int level, int line, const char* function, const char* format, ...)
+    void Log(int level, int line, const char* function, const char* format, ...) const
         __attribute__((format(printf, 5, 6)));
 
     BurnObserver* m_observer;
@@ -249,13 +253,20 @@ class BurnEngine {
     std::vector<DriveRow> m_rows;
     std::vector<DriveRecord> m_records;
     std::vector<std::thread> m_burnThreads;
-    std::vector<std::thread> m_workers; // preparation and refresh threads
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> m_workers; // preparation, refresh and loop-pause threads
+    std::atomic<int> m_liveWorkers{0};
+    std::string m_candidates; // letters of the drives found by the last scan
     std::atomic<int> m_liveBurnThreads{0};
 
     std::atomic<bool> m_bDriveBusy{false};
     std::atomic<bool> m_bPreparing{false};
     std::atomic<bool> m_runActive{false};    // from a command until the run ended
     std::atomic<bool> m_cyclePending{false}; // a loop cycle has been posted
+    std::atomic<bool> m_runOpen{false};      // burn threads started, end of run not yet seen
     std::atomic<int> m_bLoopTest{0};
     std::atomic<int> m_nLoopLeft{0};
     std::atomic<int> m_nLoopTotal{0};
@@ -263,7 +274,6 @@ class BurnEngine {
     std::atomic<int> m_nNextKind{-1};
     std::atomic<unsigned> m_loopPauseMs{5000};
     std::atomic<bool> m_closing{false};
-    std::condition_variable m_idleCv;
 };
 
 } // namespace vorlane::engine
