@@ -1,0 +1,361 @@
+// The logging library through its exported table: log.ini settings, the
+// line format, file naming and rotation, and concurrent writers.
+#include "LibraryTables.h"
+#include "TestSupport.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace {
+
+using vorlane::test::ReadFile;
+using vorlane::test::WriteFile;
+
+const TallyraTable* Tallyra() {
+    static const TallyraTable* table = [] {
+        const char* dir = std::getenv("VORLANE_MODULE_DIR");
+        std::string path = std::string(dir && *dir ? dir : VORLANE_TEST_MODULE_DIR) + "/Tallyra.so";
+        void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!lib) return static_cast<const TallyraTable*>(nullptr);
+        auto get = reinterpret_cast<TallyraGetInterfaceFn>(dlsym(lib, "GetInterface"));
+        return get ? get(0) : nullptr;
+    }();
+    return table;
+}
+
+// Every logger of one process needs its own id; tests that need the
+// process-wide combined file check that no other test created it first.
+uintptr_t NextId() {
+    static std::atomic<uintptr_t> next{0x1000};
+    return next += 16;
+}
+bool g_combinedTaken = false;
+
+std::string ReadText(const std::string& path) {
+    auto bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Files in `dir` whose names start with `prefix`, sorted by rotation number.
+std::vector<std::string> LogFiles(const std::string& dir, const std::string& prefix) {
+    std::vector<std::pair<int, std::string>> found;
+    std::regex name("^" + prefix + "_\\d{8}_\\d{6}(?:_(\\d+))?\\.log$");
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::cmatch m;
+            if (std::regex_match(e->d_name, m, name))
+                found.emplace_back(m[1].matched ? std::atoi(m[1].str().c_str()) : 0,
+                                   dir + "/" + e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    for (auto& f : found)
+        paths.push_back(f.second);
+    return paths;
+}
+
+const std::regex kHeader("Log file create at: \\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\r\\n"
+                         "Running on machine: [^\\r\\n]{0,15}\\r\\n"
+                         "Log line format: \\[mmdd hh:mm:ss\\.uuuu\\|threadid\\|file\\|line\\|"
+                         "function\\]msg\\r\\n");
+
+size_t HeaderSize(const std::string& text) {
+    std::smatch m;
+    if (!std::regex_search(text, m, kHeader, std::regex_constants::match_continuous)) return 0;
+    return static_cast<size_t>(m.length(0));
+}
+
+class TallyraTest : public vorlane::test::VorlaneTest {
+  protected:
+    void SetUp() override {
+        VorlaneTest::SetUp();
+        ASSERT_NE(Tallyra(), nullptr);
+        m_logs = m_root + "/logs";
+        m_ini = m_root + "/log.ini";
+    }
+    // A log.ini whose [global] rootDirectory is this test's log directory.
+    void WriteIni(const std::string& global, const std::string& own,
+                  const std::string& section = "VorlaneCard") {
+        WriteFile(m_ini, "[global]\r\nrootDirectory=" + m_logs + "\r\n" + global + "[" + section +
+                             "]\r\n" + own);
+    }
+    std::string m_logs, m_ini;
+};
+
+TEST_F(TallyraTest, TableHasThreeSlotsAndIsStable) {
+    const TallyraTable* t = Tallyra();
+    EXPECT_NE(t->LogInit, nullptr);
+    EXPECT_EQ(t->reserved1, nullptr);
+    EXPECT_EQ(t->reserved2, nullptr);
+    EXPECT_NE(t->LogPrint, nullptr);
+    EXPECT_NE(t->LogWrite, nullptr);
+    void* lib = dlopen(ModulePath("Tallyra.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(lib, nullptr);
+    auto get = reinterpret_cast<TallyraGetInterfaceFn>(dlsym(lib, "GetInterface"));
+    EXPECT_EQ(get(7), t);
+    // An id without LogInit writes nothing and still answers 0.
+    m_capture.Clear();
+    EXPECT_EQ(t->LogPrint(NextId(), 1, "INFO", "f", 1, "g", "%s", "x"), 0);
+    EXPECT_EQ(t->LogWrite(NextId(), "x", 1), 0);
+    EXPECT_TRUE(m_capture.Debug().empty());
+}
+
+TEST_F(TallyraTest, DefaultsWithoutLogIniWriteOwnAndCombinedFiles) {
+    if (g_combinedTaken) GTEST_SKIP() << "the combined file already exists in this process";
+    g_combinedTaken = true;
+    // A null path reads log.ini from the module directory: there is none here.
+    std::string modules = m_root + "/modules";
+    ASSERT_EQ(mkdir(modules.c_str(), 0755), 0);
+    setenv("VORLANE_MODULE_DIR", modules.c_str(), 1);
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(m_home.c_str()), 0);
+    const TallyraTable* t = Tallyra();
+    uintptr_t id = NextId();
+    EXPECT_EQ(t->LogInit(id, nullptr, "VorlaneCard"), 0);
+    EXPECT_EQ(t->LogPrint(id, 1, "INFO", "Dlg.cpp", 42, "OnInit", "hello %d", 7), 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    unsetenv("VORLANE_MODULE_DIR");
+
+    std::string dir = m_home + "/log_directory";
+    auto own = LogFiles(dir, "unknow");
+    auto combined = LogFiles(dir, "MAIN");
+    ASSERT_EQ(own.size(), 1u);
+    ASSERT_EQ(combined.size(), 1u);
+    unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
+    std::regex line("\\[\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{4}\\|0*" + std::to_string(tid) +
+                    "\\|INFO\\|Dlg\\.cpp\\|00042\\|OnInit\\]hello 7\\r\\n");
+    for (const auto& path : {own[0], combined[0]}) {
+        std::string text = ReadText(path);
+        size_t header = HeaderSize(text);
+        ASSERT_GT(header, 0u) << path;
+        EXPECT_TRUE(std::regex_match(text.substr(header), line)) << text;
+    }
+    EXPECT_TRUE(m_capture.DebugContains("|INFO|Dlg.cpp|00042|OnInit]hello 7\r\n"));
+}
+
+TEST_F(TallyraTest, NullPathReadsLogIniOfModuleDirectory) {
+    std::string modules = m_root + "/modules";
+    ASSERT_EQ(mkdir(modules.c_str(), 0755), 0);
+    WriteFile(modules + "/log.ini", "[global]\r\nrootDirectory=" + m_logs +
+                                        "\r\nlogmode=along\r\n[VorlaneCardFun]\r\nprefix=fun\r\n");
+    setenv("VORLANE_MODULE_DIR", modules.c_str(), 1);
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, nullptr, "VorlaneCardFun");
+    unsetenv("VORLANE_MODULE_DIR");
+    Tallyra()->LogPrint(id, 1, "INFO", "a", 1, "b", "from module dir");
+    auto files = LogFiles(m_logs, "fun");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(ReadText(files[0]).find("from module dir"), std::string::npos);
+    EXPECT_TRUE(LogFiles(m_logs, "MAIN").empty());
+}
+
+// [global] and logger values of debugmode and logmode, and which wins.
+TEST_F(TallyraTest, DebugModeAndLogModePrecedence) {
+    if (g_combinedTaken) GTEST_SKIP() << "the combined file already exists in this process";
+    g_combinedTaken = true;
+    struct Case {
+        const char* global;
+        const char* own;
+        bool box;
+        bool combined;
+    } cases[] = {
+        {"debugmode=messagebox\r\n", "debugmode=none\r\n", true, true},
+        {"", "debugmode=MessageBox\r\n", true, true},
+        {"debugmode=printstack\r\n", "", false, true},
+        {"debugmode=messagebox\r\n", "debugmode=printstack\r\n", false, true},
+        {"debugmode=garbage\r\n", "", false, true},
+        {"logmode=along\r\n", "logmode=combind\r\n", false, true},
+        {"logmode=along\r\n", "", false, false},
+        {"", "logmode=along\r\n", false, false},
+        {"logmode=ALONG\r\n", "logmode=nonsense\r\n", false, false},
+        {"logmode=nonsense\r\n", "", false, true},
+    };
+    // The first case creates the combined file in this test's directory.
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.global) + " / " + c.own);
+        WriteIni(c.global, c.own);
+        uintptr_t id = NextId();
+        Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+        m_capture.Clear();
+        std::string mark = "case-" + std::to_string(n++) + "-end";
+        Tallyra()->LogPrint(id, 5, "E(0)", "x.cpp", 1, "f", "%s", mark.c_str());
+        Tallyra()->LogPrint(id, 3, "E(0)", "x.cpp", 2, "f", "not fatal");
+        auto boxes = m_capture.Boxes();
+        ASSERT_EQ(boxes.size(), c.box ? 1u : 0u);
+        if (c.box) {
+            EXPECT_EQ(boxes[0].caption, "致命错误--unknow");
+            EXPECT_NE(boxes[0].text.find(mark + "\r\n"), std::string::npos);
+            EXPECT_EQ(boxes[0].type, MB_OK);
+        }
+        auto main = LogFiles(m_logs, "MAIN");
+        ASSERT_EQ(main.size(), 1u);
+        EXPECT_EQ(ReadText(main[0]).find(mark) != std::string::npos, c.combined);
+    }
+}
+
+TEST_F(TallyraTest, NoOutputsStillRaisesFatalBoxAndSecondInitChangesNothing) {
+    WriteIni("debugmode=messagebox\r\nlogmode=along\r\n", "file=0\r\ndebugview=0\r\nprefix=p\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    // Another section for the same id would log to files: it is ignored.
+    WriteIni("", "prefix=other\r\n", "Other");
+    Tallyra()->LogInit(id, m_ini.c_str(), "Other");
+    m_capture.Clear();
+    Tallyra()->LogPrint(id, 5, "E(2)", "x.cpp", 9, "f", "fatal");
+    Tallyra()->LogWrite(id, "raw", 3);
+    EXPECT_TRUE(m_capture.Debug().empty());
+    ASSERT_EQ(m_capture.Boxes().size(), 1u);
+    EXPECT_EQ(m_capture.Boxes()[0].caption, "致命错误--p");
+    EXPECT_TRUE(LogFiles(m_logs, "p").empty());
+    EXPECT_TRUE(LogFiles(m_logs, "other").empty());
+}
+
+// maxfilesize 1000 and 300-byte lines: the file takes lines while they fit,
+// the next goes to _1.log after a new header; a line longer than the limit
+// gets a new file of its own and is written whole.
+TEST_F(TallyraTest, RotationBySize) {
+    WriteIni("logmode=along\r\n", "prefix=rot\r\nmaxfilesize=1000\r\ndebugview=0\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    auto first = LogFiles(m_logs, "rot");
+    ASSERT_EQ(first.size(), 1u);
+    size_t header = HeaderSize(ReadText(first[0]));
+    // Any header of 101 ... 399 bytes leaves room for exactly two lines.
+    ASSERT_GT(header, 100u);
+    ASSERT_LT(header, 400u);
+
+    std::vector<std::string> lines;
+    for (int i = 0; i < 5; ++i) {
+        std::string line(298, char('a' + i));
+        lines.push_back(line + "\r\n");
+        Tallyra()->LogWrite(id, lines.back().data(), 300);
+    }
+    std::string big(2500, 'Z');
+    big += "\r\n";
+    Tallyra()->LogWrite(id, big.data(), static_cast<int>(big.size()));
+    Tallyra()->LogWrite(id, lines[0].data(), 300);
+
+    auto files = LogFiles(m_logs, "rot");
+    ASSERT_EQ(files.size(), 5u);
+    EXPECT_EQ(files[0], first[0]);
+    for (size_t i = 1; i < files.size(); ++i)
+        EXPECT_EQ(files[i],
+                  first[0].substr(0, first[0].size() - 4) + "_" + std::to_string(i) + ".log");
+    const std::string expected[] = {lines[0] + lines[1], lines[2] + lines[3], lines[4], big,
+                                    lines[0]};
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string text = ReadText(files[i]);
+        size_t h = HeaderSize(text);
+        ASSERT_GT(h, 0u) << files[i];
+        EXPECT_EQ(text.substr(h), expected[i]) << files[i];
+        if (i != 3) {
+            EXPECT_LE(text.size(), 1000u) << files[i];
+        }
+    }
+}
+
+TEST_F(TallyraTest, HugeMessageIsWrittenWhole) {
+    WriteIni("logmode=along\r\n", "prefix=big\r\nmaxfilesize=100000\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    std::string message(1 << 20, 'm');
+    message[0] = '<';
+    message.back() = '>';
+    m_capture.Clear();
+    Tallyra()->LogPrint(id, 1, "INFO", "f.cpp", 1, "g", "%s", message.c_str());
+    Tallyra()->LogPrint(id, 1, "INFO", "f.cpp", 2, "g", "small");
+    auto files = LogFiles(m_logs, "big");
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_NE(ReadText(files[1]).find("]" + message + "\r\n"), std::string::npos);
+    EXPECT_NE(ReadText(files[2]).find("|00002|g]small\r\n"), std::string::npos);
+    auto debug = m_capture.Debug();
+    ASSERT_EQ(debug.size(), 2u);
+    EXPECT_EQ(debug[0].size(), debug[0].find("]" + message) + message.size() + 3);
+}
+
+TEST_F(TallyraTest, UnwritableDirectoryStaysSilentButDebugOutputGetsLines) {
+    std::string missing = m_root + "/no/such/parent/logs";
+    WriteFile(m_ini, "[global]\r\nrootDirectory=" + missing +
+                         "\r\nlogmode=along\r\n[VorlaneCard]\r\nmaxfilesize=200\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    m_capture.Clear();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Tallyra()->LogPrint(id, 1, "INFO", "f", i, "g", "line %d", i), 0);
+    EXPECT_FALSE(vorlane::test::FileExists(m_root + "/no"));
+    EXPECT_EQ(m_capture.Debug().size(), 5u);
+}
+
+// Eight threads log at once through many rotations: every line lands
+// exactly once, whole, and no file passes its limit.
+TEST_F(TallyraTest, ConcurrentWritersAcrossRotations) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const int perThread = 2000;
+#else
+    const int perThread = 10000;
+#endif
+    const int threads = 8;
+    const int limit = 50000;
+    WriteIni("logmode=along\r\n",
+             "prefix=mt\r\ndebugview=0\r\nmaxfilesize=" + std::to_string(limit) + "\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([id, t, perThread] {
+            for (int i = 0; i < perThread; ++i)
+                Tallyra()->LogPrint(id, 1, "INFO", "mt.cpp", i, "worker", "t%d n%d %s", t, i,
+                                    i % 7 == 0 ? "padding-padding-padding" : "");
+        });
+    for (auto& th : pool)
+        th.join();
+
+    std::regex line("\\[\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{4}\\|\\d{4,}\\|INFO\\|mt\\.cpp\\|"
+                    "\\d{5}\\|worker\\]t(\\d) n(\\d+) (?:padding-padding-padding)?");
+    std::vector<std::vector<int>> seen(threads, std::vector<int>(perThread, 0));
+    auto files = LogFiles(m_logs, "mt");
+    ASSERT_GT(files.size(), 10u);
+    size_t torn = 0;
+    for (const auto& f : files) {
+        std::string text = ReadText(f);
+        EXPECT_LE(text.size(), size_t(limit)) << f;
+        size_t pos = HeaderSize(text);
+        ASSERT_GT(pos, 0u) << f;
+        while (pos < text.size()) {
+            size_t end = text.find("\r\n", pos);
+            ASSERT_NE(end, std::string::npos) << f;
+            std::smatch m;
+            std::string one = text.substr(pos, end - pos);
+            if (std::regex_match(one, m, line)) {
+                int t = std::stoi(m[1]), n = std::stoi(m[2]);
+                ASSERT_LT(t, threads);
+                ASSERT_LT(n, perThread);
+                ++seen[t][n];
+            } else {
+                ++torn;
+            }
+            pos = end + 2;
+        }
+    }
+    EXPECT_EQ(torn, 0u);
+    for (int t = 0; t < threads; ++t)
+        for (int n = 0; n < perThread; ++n)
+            ASSERT_EQ(seen[t][n], 1) << "t" << t << " n" << n;
+}
+
+} // namespace
