@@ -201,6 +201,12 @@ int CCardFacade::Initialize() {
         OutputDebugStringA(GetText(kTextScript));
         return r;
     }
+    ReadOptions();
+    DeleteModuleFile("mbr_new.fex");
+    return 0;
+}
+
+void CCardFacade::ReadOptions() {
     m_toolSource.clear();
     m_userData = 0;
     char optionPath[VORLANE_MAX_PATH];
@@ -217,14 +223,12 @@ int CCardFacade::Initialize() {
             if (ModuleFilePath(source.c_str(), path) == 0 && FileReadable(path)) {
                 m_toolSource = path;
             } else {
-                LogError(kFile, __LINE__, "CCardFacade::Initialize",
+                LogError(kFile, __LINE__, "CCardFacade::ReadOptions",
                          "tool source %s cannot be read; the image's card tool is used",
                          source.c_str());
             }
         }
     }
-    DeleteModuleFile("mbr_new.fex");
-    return 0;
 }
 
 int CCardFacade::LoadConfig() {

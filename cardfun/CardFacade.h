@@ -86,6 +86,8 @@ class CCardFacade {
     int Initialize();
     int Release();
     int LoadConfig();
+    // [option] userdata and the tool source of "option.cfg" (part of Initialize).
+    void ReadOptions();
     int GetFileFromImage();
     int LoadSarnet();
     int ReloadSarnet();

@@ -3,6 +3,7 @@
 #include "CardFacade.h"
 
 #include "CardFunLog.h"
+#include "GptBackup.h"
 #include "Interfaces.h"
 #include "PartionInfo.h"
 #include "VorlanePlatform.h"
@@ -42,15 +43,8 @@ void PutLE32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-void PutLE64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 uint32_t GetLE32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-uint64_t GetLE64(const uint8_t* p) {
-    return uint64_t(GetLE32(p)) | (uint64_t(GetLE32(p + 4)) << 32);
 }
 
 void SetEntry(uint8_t* sector, int k, uint8_t status, uint8_t type, uint32_t first, uint32_t count,
@@ -66,23 +60,6 @@ void SetEntry(uint8_t* sector, int k, uint8_t status, uint8_t type, uint32_t fir
 void SetSignature(uint8_t* sector) {
     sector[510] = 0x55;
     sector[511] = 0xAA;
-}
-
-uint32_t Crc32(const uint8_t* data, size_t size) {
-    static const auto table = [] {
-        std::vector<uint32_t> t(256);
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i)
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
 }
 
 // The partition-table record of the current work files; mbr_new.fex (the
@@ -108,11 +85,6 @@ int PartitionCount(PartionInfoAW& record) {
     int n = record.GetPartCount();
     return std::max(0, std::min(n, record.GetCapacity()));
 }
-
-// GPT header fields (offsets in the header sector).
-constexpr size_t kGptHeaderSize = 12, kGptHeaderCrc = 16, kGptMyLba = 24, kGptAlternateLba = 32,
-                 kGptEntriesLba = 72, kGptEntryCount = 80, kGptEntrySize = 84;
-constexpr uint32_t kGptMaxEntryBytes = 1u << 20;
 
 } // namespace
 
@@ -269,19 +241,21 @@ int CCardFacade::FormatCard(char letter) {
                 }
             }
         } else {
+            // The capacity check comes before the first write, so that a card
+            // that is too small is left as it was.
+            int n = PartitionCount(*record);
+            uint64_t last = uint64_t(record->GetStart(n - 1)) + m_bootStart;
+            if (capacity < last + 2048) {
+                char text[256];
+                snprintf(text, sizeof text, "请更换卡大于 %0.1f G",
+                         double((last + 2048) / 2) / 1024 / 1024);
+                LogError(kFile, __LINE__, fn, "%s", text);
+                SetErrorText(letter, text);
+                m_cardOps->CloseCard(card);
+                return kFormatTooSmall;
+            }
             if (mode == 1) failed = ClearSectors(card, 1, 14, capacity);
             if (failed == 0) {
-                int n = PartitionCount(*record);
-                uint64_t last = uint64_t(record->GetStart(n - 1)) + m_bootStart;
-                if (capacity < last + 2048) {
-                    char text[256];
-                    snprintf(text, sizeof text, "请更换卡大于 %0.1f G",
-                             double((last + 2048) / 2) / 1024 / 1024);
-                    LogError(kFile, __LINE__, fn, "%s", text);
-                    SetErrorText(letter, text);
-                    m_cardOps->CloseCard(card);
-                    return kFormatTooSmall;
-                }
                 uint32_t data = static_cast<uint32_t>(capacity - last - 2048);
                 int r = MakeDataVolume(letter, data, true);
                 if (r != 0) {
@@ -341,43 +315,21 @@ int CCardFacade::FormatToProCard(char letter) {
     return r;
 }
 
-// Writes the backup GPT that the table-conversion service does not: the entry
-// array just below the last sector and the backup header in the last sector.
-static int WriteGptBackup(const CardOperationsTable* ops, void* card, const uint8_t* header,
-                          uint32_t capacity) {
-    if (memcmp(header, "EFI PART", 8) != 0) return kSetGptBackup;
-    uint32_t headerSize = GetLE32(header + kGptHeaderSize);
-    uint64_t entriesLba = GetLE64(header + kGptEntriesLba);
-    uint32_t entryCount = GetLE32(header + kGptEntryCount);
-    uint32_t entrySize = GetLE32(header + kGptEntrySize);
-    if (headerSize < 92 || headerSize > kSector || entrySize < 128 || entrySize % 8 != 0 ||
-        uint64_t(entryCount) * entrySize > kGptMaxEntryBytes)
+// Writes the backup GPT that the table-conversion service leaves out: the
+// entry array just below the last sector and the backup header in it.
+static int WriteGptBackup(const CardOperationsTable* ops, void* card,
+                          const std::vector<uint8_t>& primary, uint32_t capacity) {
+    std::vector<uint8_t> backup(primary.size() + kSector, 0);
+    uint32_t lba = 0, sectors = 0;
+    int r = VorlaneGptMakeBackup(primary.data(), primary.size(), capacity, backup.data(),
+                                 backup.size(), &lba, &sectors);
+    if (r != 0) {
+        LogError(kFile, __LINE__, "CCardFacade::SetGpt", "the GPT is not usable for a backup (%d)",
+                 r);
         return kSetGptBackup;
-    uint32_t entrySectors =
-        static_cast<uint32_t>((uint64_t(entryCount) * entrySize + kSector - 1) / kSector);
-    if (capacity < 2 + 2ull * entrySectors + 2 || entriesLba + entrySectors > capacity)
-        return kSetGptBackup;
-    // The entry array exactly as it stands on the card after the primary write.
-    std::vector<uint8_t> entries(size_t(entrySectors) * kSector);
-    if (entrySectors > 0) {
-        int r = ops->ReadCardSectors(card, static_cast<uint32_t>(entriesLba), entrySectors,
-                                     entries.data(), static_cast<uint32_t>(entries.size()));
-        if (r != 0) return r;
     }
-    uint32_t backupEntries = capacity - 1 - entrySectors;
-    uint8_t backup[kSector];
-    memcpy(backup, header, kSector);
-    PutLE64(backup + kGptMyLba, capacity - 1);
-    PutLE64(backup + kGptAlternateLba, GetLE64(header + kGptMyLba));
-    PutLE64(backup + kGptEntriesLba, backupEntries);
-    PutLE32(backup + kGptHeaderCrc, 0);
-    PutLE32(backup + kGptHeaderCrc, Crc32(backup, headerSize));
-    if (entrySectors > 0) {
-        int r = ops->WriteCardSectors(card, backupEntries, entrySectors, entries.data(),
-                                      static_cast<uint32_t>(entries.size()));
-        if (r != 0) return r;
-    }
-    return ops->WriteCardSectors(card, capacity - 1, 1, backup, kSector);
+    if (uint64_t(lba) + sectors > capacity) return kSetGptBackup;
+    return ops->WriteCardSectors(card, lba, sectors, backup.data(), sectors * kSector);
 }
 
 int CCardFacade::SetGpt(char letter) {
@@ -416,7 +368,7 @@ int CCardFacade::SetGpt(char letter) {
     if (r != 0) {
         LogError(kFile, __LINE__, fn, " Fail to set gpt.");
     } else {
-        int b = WriteGptBackup(m_cardOps, card, buffer.data() + kSector, capacity);
+        int b = WriteGptBackup(m_cardOps, card, buffer, capacity);
         if (b != 0) {
             LogError(kFile, __LINE__, fn, "%c: writing the backup GPT failed %d", letter, b);
             r = kSetGptBackup;
