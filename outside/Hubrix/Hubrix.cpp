@@ -124,16 +124,13 @@ int LoadPlugin(const PluginLoadRecord* record) {
     if (g_plugins.count(id)) return 1;
 
     FileId current;
-    if (!StatFile(path, &current)) {
-        Report(path, std::strerror(errno));
-        return 0;
-    }
+    const bool known = StatFile(path, &current); // when missing, dlopen says why
     dlerror();
     void* library = nullptr;
     bool mappedByName = true;
     if (void* resident = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
-        auto known = g_mapped.find(path);
-        if (known != g_mapped.end() && !(known->second == current)) {
+        auto mapped = g_mapped.find(path);
+        if (known && mapped != g_mapped.end() && !(mapped->second == current)) {
             std::string why;
             library = OpenCopy(path, &why);
             mappedByName = false;
@@ -166,7 +163,7 @@ int LoadPlugin(const PluginLoadRecord* record) {
         dlclose(library);
         return 0;
     }
-    if (mappedByName && !g_mapped.count(path)) g_mapped[path] = current;
+    if (known && mappedByName && !g_mapped.count(path)) g_mapped[path] = current;
     // Loaded again while this one was loading (by the plug-in itself): keep the first.
     if (g_plugins.count(id)) {
         dlclose(library);
