@@ -36,6 +36,14 @@ std::string partitionNode(const std::string& device) {
     return device + "1";
 }
 
+// The first non-empty line of a program's output, for a message line.
+std::string firstLine(const std::string& output) {
+    size_t start = output.find_first_not_of("\r\n \t");
+    if (start == std::string::npos) return "no output";
+    size_t end = output.find_first_of("\r\n", start);
+    return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
 } // namespace
 
 std::string ExecuteCmd(const std::string& program, const std::vector<std::string>& args,
@@ -203,7 +211,7 @@ int PrepareCardExfat(char letter, std::string* detail) {
     std::string output = ExecuteCmd(
         "sfdisk", {"--no-reread", "--no-tell-kernel", "-q", "-w", "always", "-W", "always", device},
         &code, &script);
-    if (code != 0) return fail(kPreparePartition, device + ": sfdisk failed: " + output);
+    if (code != 0) return fail(kPreparePartition, device + ": sfdisk failed: " + firstLine(output));
 
     const uint64_t partSectors = sectors - kExfatFirstSector;
     if (block) {
@@ -213,8 +221,9 @@ int PrepareCardExfat(char letter, std::string* detail) {
         for (int i = 0; i < 50 && (stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)); ++i)
             Sleep(100);
         if (stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
-            output = ExecuteCmd("mkfs.exfat", {"-q", node}, &code);
-            if (code != 0) return fail(kPrepareFormat, node + ": mkfs.exfat failed: " + output);
+            output = ExecuteCmd("mkfs.exfat", {node}, &code);
+            if (code != 0)
+                return fail(kPrepareFormat, node + ": mkfs.exfat failed: " + firstLine(output));
             return 0;
         }
         // No partition node (for example a loop device without partition
@@ -233,10 +242,10 @@ int PrepareCardExfat(char letter, std::string* detail) {
         unlink(temp);
         return fail(kPrepareTempFile, std::string(temp) + ": " + std::strerror(truncateError));
     }
-    output = ExecuteCmd("mkfs.exfat", {"-q", temp}, &code);
+    output = ExecuteCmd("mkfs.exfat", {temp}, &code);
     if (code != 0) {
         unlink(temp);
-        return fail(kPrepareFormat, device + ": mkfs.exfat failed: " + output);
+        return fail(kPrepareFormat, device + ": mkfs.exfat failed: " + firstLine(output));
     }
     int copied = CopyFileExtents(temp, letter, kExfatFirstSector * 512);
     unlink(temp);
