@@ -44,6 +44,20 @@ std::string firstLine(const std::string& output) {
     return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+int clearEnds(char letter) {
+    char error[512] = "";
+    VpCard* card = VpCardOpen(letter, 1, error, sizeof error);
+    if (!card) return errno ? errno : EIO;
+    const uint64_t size = VpCardSize(card);
+    const uint64_t span = std::min<uint64_t>(1 << 20, size);
+    std::vector<char> zeros(static_cast<size_t>(span), 0);
+    int result = VpCardWrite(card, 0, zeros.data(), zeros.size());
+    if (result == 0 && size > span)
+        result = VpCardWrite(card, size - span, zeros.data(), zeros.size());
+    int closed = VpCardClose(card);
+    return result ? result : closed;
+}
+
 } // namespace
 
 std::string ExecuteCmd(const std::string& program, const std::vector<std::string>& args,
@@ -205,6 +219,10 @@ int PrepareCardExfat(char letter, std::string* detail) {
         if (vorlane::platform::UnmountPartitions(disk) != 0)
             return fail(kPrepareUnmount, device + ": a mounted partition could not be unmounted");
     }
+    // Like a disk "clean": the first and the last MiB are zeroed, so that no
+    // boot loader, magic block or old table outlives the new layout.
+    if (int e = clearEnds(letter))
+        return fail(kPrepareClear, device + ": clearing the card failed: " + std::strerror(e));
     // One primary partition of type 0x07 from sector 2048 to the end.
     const std::string script = "label: dos\nstart=2048, type=7\n";
     int code = -1;

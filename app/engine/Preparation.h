@@ -27,17 +27,17 @@ enum PrepareCode : int {
     kPrepareTempFile = 1405,  // the temporary file system could not be made
     kPrepareCopy = 1406,      // copying the file system onto the card failed
     kPrepareUnmount = 1407,   // a mounted partition of the card could not be unmounted
+    kPrepareClear = 1408,     // the first and the last MiB could not be zeroed
 };
 
 // First sector of the single exFAT partition.
 constexpr uint64_t kExfatFirstSector = 2048;
 
-// Unmounts the card's partitions, writes a DOS partition table with one
-// primary partition of type 0x07 from sector 2048 to the end and makes an
-// exFAT file system in it. Block devices get mkfs.exfat on the partition
-// node; virtual cards (and devices whose partition node does not appear) get
-// the file system built in a sparse temporary file whose written extents are
-// then copied into place. `detail` (optional) receives the reason of a failure.
+// Unmounts the card's partitions, zeroes the first and the last MiB, writes a DOS partition table
+// with one primary partition of type 0x07 from sector 2048 to the end and makes an exFAT file
+// system in it. Block devices get mkfs.exfat on the partition node; virtual cards (and devices
+// whose partition node does not appear) get the file system built in a sparse temporary file whose
+// written extents are then copied into place. `detail` (optional) receives the reason of a failure.
 int PrepareCardExfat(char letter, std::string* detail = nullptr);
 
 // Copies the data extents (SEEK_DATA/SEEK_HOLE) of the file `source` onto the
