@@ -169,9 +169,10 @@ TEST_F(CliTest, ProductBurnOfTwoCardsPassesTheIndependentCheckers) {
         EXPECT_LE(start + size, kCardBytes / 512);
         // The per-card data volume and the boot partition are real FAT volumes.
         std::string checked;
-        if (card == e) // one full check of the data volume is enough (it is large)
+        if (card == e) { // one full check of the data volume is enough (it is large)
             EXPECT_EQ(0, RunCommand("fsck.fat -n '" + Region(card, start, size) + "'", &checked))
                 << checked;
+        }
         EXPECT_TRUE(SameBytes(card, kBootSector, boot, 4 * kMiB)) << card;
         EXPECT_EQ(0, RunCommand("fsck.fat -n '" + Region(card, kBootSector, 8192) + "'", &checked))
             << checked;
