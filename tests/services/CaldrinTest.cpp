@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <regex>
 
 extern "C" int ServicesGptBackupFromC(const void* primary, size_t primaryBytes, uint32_t capacity,
                                       void* backup, size_t backupBytes, uint32_t* backupLba,
@@ -123,9 +122,9 @@ TEST_F(ServicesCaldrin, StartupCardGptPassesSgdisk) {
         EXPECT_NE(text.find(std::string("Partition name: '") + expected[i].name + "'"),
                   std::string::npos)
             << text;
-        std::smatch m;
-        if (std::regex_search(text, m, std::regex("Partition unique GUID: ([0-9A-F-]+)")))
-            guids.push_back(m[1]);
+        const std::string key = "Partition unique GUID: ";
+        size_t at = text.find(key);
+        if (at != std::string::npos) guids.push_back(text.substr(at + key.size(), 36));
     }
     ASSERT_EQ(guids.size(), 4u);
     for (size_t i = 0; i < guids.size(); ++i)

@@ -5,7 +5,7 @@
 #include "ServiceTables.h"
 
 #include <cstdlib>
-#include <regex>
+#include <cstring>
 
 namespace vorlane::test {
 namespace {
@@ -89,13 +89,17 @@ TEST_F(ServicesVocabraex, TheTwoModulesKeepSeparateTexts) {
     EXPECT_STREQ(b->GetText(7, 1), "from the library");
 }
 
-// Counts printf conversions in a text; returns them in order ("cd" for %c ... %d).
+// The printf conversions of a text, in order ("cd" for %c ... %d).
 std::string Conversions(const std::string& text) {
     std::string found;
-    std::regex spec("%[-+ #0]*[0-9]*(\\.[0-9]+)?([a-zA-Z%])");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), spec);
-         it != std::sregex_iterator(); ++it)
-        found += (*it)[2].str();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') continue;
+        size_t k = i + 1;
+        while (k < text.size() && std::strchr("-+ #0123456789.lhz", text[k]))
+            ++k;
+        if (k < text.size()) found += text[k];
+        i = k;
+    }
     return found;
 }
 
