@@ -255,11 +255,12 @@ TEST_F(CliTest, RestoreLeavesOneExfatPartition) {
         std::vector<uint8_t> boot = Sectors(card, 2048, 512);
         EXPECT_EQ("EXFAT   ", std::string(boot.begin() + 3, boot.begin() + 11)) << card;
         std::string checked;
-        if (card == f) // the small card gets the full check
+        if (card == f) { // the small card gets the full check
             EXPECT_EQ(0,
                       RunCommand("fsck.exfat -n '" + Region(card, 2048, bytes / 512 - 2048) + "'",
                                  &checked))
                 << checked;
+        }
         EXPECT_EQ(std::vector<uint8_t>(512, 0), Sectors(card, 14, 512))
             << "magic block left on " << card;
     }
