@@ -522,3 +522,32 @@ TEST_F(OstrandTest, ConfigurationWithoutGptSection) {
 }
 
 } // namespace
+
+namespace {
+
+// The way the card-functions library reaches both: through the plug-in centre.
+TEST_F(OstrandTest, ThroughThePluginCentre) {
+    const PluginManTable* centre = PluginCenter();
+    if (!centre) GTEST_SKIP() << "no plug-in centre in the module directory";
+    PluginLoadRecord records[2] = {};
+    std::strcpy(records[0].id, VORLANE_IID_OSTRAND);
+    std::strcpy(records[0].path, "Ostrand.so");
+    std::strcpy(records[1].id, VORLANE_IID_CONFIG_PARSER);
+    std::strcpy(records[1].path, "config.so");
+    for (const auto& record : records)
+        ASSERT_NE(centre->LoadPlugin(&record), 0) << record.path;
+    auto* parsers =
+        static_cast<const OstrandTable*>(centre->GetPluginInterface(VORLANE_IID_OSTRAND));
+    ASSERT_NE(parsers, nullptr);
+    ParserEntry* entry = parsers->FindParser("config_ini");
+    ASSERT_NE(entry, nullptr);
+    auto* reader =
+        static_cast<const ConfigParserTable*>(centre->GetPluginInterface(entry->interfaceId()));
+    ASSERT_NE(reader, nullptr);
+    ConfigInfo info;
+    std::string path = ModulePath("config.cfg");
+    EXPECT_EQ(entry->parse(&info, sizeof info, path.c_str(), reader), 0);
+    EXPECT_STREQ(info.card.sub, "CARDTOOL00000000");
+}
+
+} // namespace

@@ -10,10 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <atomic>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -47,16 +48,38 @@ std::string ReadText(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Files in `dir` whose names start with `prefix`, sorted by rotation number.
+// `text` has the shape of `pattern`, where '9' stands for any digit.
+bool Shape(const std::string& text, const std::string& pattern) {
+    if (text.size() != pattern.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (pattern[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                              : text[i] != pattern[i])
+            return false;
+    return true;
+}
+
+bool Digits(const std::string& text, size_t minimum = 1) {
+    return text.size() >= minimum && std::all_of(text.begin(), text.end(), [](char c) {
+               return std::isdigit(static_cast<unsigned char>(c));
+           });
+}
+
+// Files in `dir` named <prefix>_YYYYMMDD_HHMMSS[_N].log, sorted by N.
 std::vector<std::string> LogFiles(const std::string& dir, const std::string& prefix) {
     std::vector<std::pair<int, std::string>> found;
-    std::regex name("^" + prefix + "_\\d{8}_\\d{6}(?:_(\\d+))?\\.log$");
+    const size_t stamp = prefix.size() + 16; // "_YYYYMMDD_HHMMSS"
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d)) {
-            std::cmatch m;
-            if (std::regex_match(e->d_name, m, name))
-                found.emplace_back(m[1].matched ? std::atoi(m[1].str().c_str()) : 0,
-                                   dir + "/" + e->d_name);
+            std::string name = e->d_name;
+            if (name.size() < stamp + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+                !Shape(name.substr(prefix.size(), 16), "_99999999_999999") ||
+                name.compare(name.size() - 4, 4, ".log") != 0)
+                continue;
+            std::string rest = name.substr(stamp, name.size() - 4 - stamp);
+            if (rest.empty())
+                found.emplace_back(0, dir + "/" + name);
+            else if (rest[0] == '_' && Digits(rest.substr(1)))
+                found.emplace_back(std::atoi(rest.c_str() + 1), dir + "/" + name);
         }
         closedir(d);
     }
@@ -67,15 +90,43 @@ std::vector<std::string> LogFiles(const std::string& dir, const std::string& pre
     return paths;
 }
 
-const std::regex kHeader("Log file create at: \\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\r\\n"
-                         "Running on machine: [^\\r\\n]{0,15}\\r\\n"
-                         "Log line format: \\[mmdd hh:mm:ss\\.uuuu\\|threadid\\|file\\|line\\|"
-                         "function\\]msg\\r\\n");
-
+// Size of the three header lines at the start of `text`, 0 when they are not there.
 size_t HeaderSize(const std::string& text) {
-    std::smatch m;
-    if (!std::regex_search(text, m, kHeader, std::regex_constants::match_continuous)) return 0;
-    return static_cast<size_t>(m.length(0));
+    const std::string created = "Log file create at: 9999/99/99 99:99:99\r\n";
+    const std::string machine = "Running on machine: ";
+    const std::string format =
+        "Log line format: [mmdd hh:mm:ss.uuuu|threadid|file|line|function]msg\r\n";
+    if (text.size() < created.size() || !Shape(text.substr(0, created.size()), created)) return 0;
+    size_t pos = created.size();
+    if (text.compare(pos, machine.size(), machine) != 0) return 0;
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos || end - pos - machine.size() > 15) return 0;
+    pos = end + 2;
+    if (text.compare(pos, format.size(), format) != 0) return 0;
+    return pos + format.size();
+}
+
+// One record line without its CR LF: "[stamp|tid|tag|file|line|function]message".
+struct Record {
+    std::string tid, tag, file, line, function, message;
+};
+bool ParseRecord(const std::string& text, Record* r) {
+    if (text.size() < 20 || text[0] != '[' || !Shape(text.substr(1, 18), "9999 99:99:99.9999") ||
+        text[19] != '|')
+        return false;
+    std::string* fields[] = {&r->tid, &r->tag, &r->file, &r->line};
+    size_t pos = 20;
+    for (std::string* f : fields) {
+        size_t bar = text.find('|', pos);
+        if (bar == std::string::npos) return false;
+        *f = text.substr(pos, bar - pos);
+        pos = bar + 1;
+    }
+    size_t close = text.find(']', pos);
+    if (close == std::string::npos) return false;
+    r->function = text.substr(pos, close - pos);
+    r->message = text.substr(close + 1);
+    return Digits(r->tid, 4) && Digits(r->line, 5);
 }
 
 class TallyraTest : public vorlane::test::VorlaneTest {
@@ -136,13 +187,22 @@ TEST_F(TallyraTest, DefaultsWithoutLogIniWriteOwnAndCombinedFiles) {
     ASSERT_EQ(own.size(), 1u);
     ASSERT_EQ(combined.size(), 1u);
     unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
-    std::regex line("\\[\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{4}\\|0*" + std::to_string(tid) +
-                    "\\|INFO\\|Dlg\\.cpp\\|00042\\|OnInit\\]hello 7\\r\\n");
     for (const auto& path : {own[0], combined[0]}) {
         std::string text = ReadText(path);
         size_t header = HeaderSize(text);
         ASSERT_GT(header, 0u) << path;
-        EXPECT_TRUE(std::regex_match(text.substr(header), line)) << text;
+        std::string body = text.substr(header);
+        ASSERT_GE(body.size(), 2u);
+        EXPECT_EQ(body.substr(body.size() - 2), "\r\n");
+        EXPECT_EQ(body.find("\r\n"), body.size() - 2) << body;
+        Record r;
+        ASSERT_TRUE(ParseRecord(body.substr(0, body.size() - 2), &r)) << body;
+        EXPECT_EQ(std::stoul(r.tid), tid);
+        EXPECT_EQ(r.tag, "INFO");
+        EXPECT_EQ(r.file, "Dlg.cpp");
+        EXPECT_EQ(r.line, "00042");
+        EXPECT_EQ(r.function, "OnInit");
+        EXPECT_EQ(r.message, "hello 7");
     }
     EXPECT_TRUE(m_capture.DebugContains("|INFO|Dlg.cpp|00042|OnInit]hello 7\r\n"));
 }
@@ -325,8 +385,6 @@ TEST_F(TallyraTest, ConcurrentWritersAcrossRotations) {
     for (auto& th : pool)
         th.join();
 
-    std::regex line("\\[\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{4}\\|\\d{4,}\\|INFO\\|mt\\.cpp\\|"
-                    "\\d{5}\\|worker\\]t(\\d) n(\\d+) (?:padding-padding-padding)?");
     std::vector<std::vector<int>> seen(threads, std::vector<int>(perThread, 0));
     auto files = LogFiles(m_logs, "mt");
     ASSERT_GT(files.size(), 10u);
@@ -339,12 +397,15 @@ TEST_F(TallyraTest, ConcurrentWritersAcrossRotations) {
         while (pos < text.size()) {
             size_t end = text.find("\r\n", pos);
             ASSERT_NE(end, std::string::npos) << f;
-            std::smatch m;
-            std::string one = text.substr(pos, end - pos);
-            if (std::regex_match(one, m, line)) {
-                int t = std::stoi(m[1]), n = std::stoi(m[2]);
-                ASSERT_LT(t, threads);
-                ASSERT_LT(n, perThread);
+            Record r;
+            int t = -1, n = -1;
+            char tail[64] = {};
+            if (ParseRecord(text.substr(pos, end - pos), &r) && r.tag == "INFO" &&
+                r.file == "mt.cpp" && r.function == "worker" &&
+                std::sscanf(r.message.c_str(), "t%d n%d %63s", &t, &n, tail) >= 2 && t >= 0 &&
+                t < threads && n >= 0 && n < perThread && std::stoi(r.line) == n &&
+                r.message == "t" + std::to_string(t) + " n" + std::to_string(n) + " " +
+                                 (n % 7 == 0 ? "padding-padding-padding" : "")) {
                 ++seen[t][n];
             } else {
                 ++torn;
