@@ -44,7 +44,7 @@ inline std::vector<uint8_t> MakeToc0(uint32_t size, uint32_t itemCount, uint32_t
     std::vector<uint8_t> b = RandomBytes(size, seed);
     PutLE32(b, 24, itemCount);
     PutLE32(b, 28, size & ~3u);
-    PutLE32(b, 1140, 0x22);
+    if (size >= 1144) PutLE32(b, 1140, 0x22);
     if (size >= 1176) PutLE32(b, 1172, 0x22);
     Seal(b, 0, 28, 12);
     return b;
