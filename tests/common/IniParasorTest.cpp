@@ -367,6 +367,10 @@ TEST_F(IniParasorTest, SetValueAndAddKey) {
     EXPECT_EQ(app.SetValue("img file", "PATH", "/x.img"), 0);
     EXPECT_EQ(app.SetValue("Img File", "path", "/y.img"), 0);
     EXPECT_EQ(Dump(app), before + " S<img file|> K<PATH|/y.img|>");
+    app.Save();
+    onDisk = ReadFile(path);
+    EXPECT_EQ(std::string(onDisk.begin(), onDisk.end()),
+              "[a]\r\nk  = 1 ; note\r\n; trailing\r\n[b]\r\n[img file]\r\nPATH  = /y.img\r\n");
 }
 
 TEST_F(IniParasorTest, SaveWritesAlignedCrLfLines) {

@@ -209,6 +209,16 @@ TEST_F(PartionInfoTest, ShortFilesReadAsZero) {
     EXPECT_EQ(info->GetStart(1), 0x10000u);
     EXPECT_EQ(info->GetLength(2), 0u);
     EXPECT_EQ(info->GetStartByName("UDISK"), 0u);
+
+    // Loading again from files that are gone fails and leaves no stale data.
+    info = Open(PartionVariant::CardFun, BuildLargeTable(DefaultPartitions(), 1),
+                BuildLargeDownload(DefaultDownloads()));
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->Load(HomePath("gone.fex").c_str(), HomePath("dlinfo.fex").c_str()), 0);
+    EXPECT_NE(info->Load(HomePath("mbr.fex").c_str(), HomePath("gone.fex").c_str()), 0);
+    EXPECT_EQ(info->GetPartCount(), 0);
+    EXPECT_EQ(info->GetStart(0), 0u);
+    EXPECT_EQ(info->GetDownloadCount(), 0);
 }
 
 TEST_F(PartionInfoTest, OnlyTheFirstCopyOfALongTableIsHeld) {
