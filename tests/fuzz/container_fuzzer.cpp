@@ -1,12 +1,17 @@
-// Feeds arbitrary bytes to the image container reader: as an image in memory
-// for every version, then a lookup of every item it accepted.
+// Feeds arbitrary bytes to the image container reader, as an image in memory
+// for every version. A second pass repairs the header and table CRCs first,
+// so that mutations reach the checks behind them.
 #include "Container.h"
+#include "ImageFormat.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+namespace {
+
+void LoadAll(const uint8_t* data, size_t size) {
     for (uint32_t version = 0; version <= 2; ++version) {
         vorlane::image::Container container;
         std::string error;
@@ -23,5 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         container.Find("12345678", "1234567890SCRIPT");
     }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace vorlane::image;
+    LoadAll(data, size);
+    if (size < kHeaderSize) return 0;
+    std::vector<uint8_t> copy(data, data + size);
+    const uint64_t table = LoadLE64(&copy[24]);
+    const uint64_t tableSize =
+        uint64_t(LoadLE32(&copy[16]) % (kMaxItems + 1)) * LoadLE32(&copy[20]);
+    if (table <= size && tableSize <= size - table)
+        StoreLE32(&copy[40], Crc32(0, &copy[table], static_cast<size_t>(tableSize)));
+    StoreLE32(&copy[60], Crc32(0, copy.data(), 60));
+    LoadAll(copy.data(), copy.size());
     return 0;
 }
