@@ -500,3 +500,77 @@ TEST_F(SarnetMbrUpdateTest, OutOfTableIndicesStayInsideTheCopy) {
 }
 
 } // namespace
+
+namespace {
+
+// A decoder behind the 64-bit table may be the 32-bit one: only the low
+// words of its sizes and counts carry meaning.
+uint64_t NoisySize(void* image, void* item) {
+    return FakeDecoder()->GetItemSize(image, item) | 0xDEAD000000000000ull;
+}
+uint64_t NoisyRead(void* image, void* item, void* buffer, uint32_t low, uint32_t high) {
+    return FakeDecoder()->ReadItem(image, item, buffer, low, high) | 0xBEEF00000000ull;
+}
+uint64_t HugeSize(void*, void*) {
+    return 0xF0000000u;
+}
+
+TEST_F(SarnetItemsTest, DecoderResultsAreTakenAsTheirLowWords) {
+    const std::vector<uint8_t> data = RandomBytes(70000, 80);
+    RegisterImage(m_image, {{"RFSFAT16", "P", data},
+                            {"12345678", "UBOOT_0000000000", MakeUboot(5000, 0x22, 81)}});
+    Decoder64Table noisy = *FakeDecoder();
+    noisy.GetItemSize = NoisySize;
+    noisy.ReadItem = NoisyRead;
+    for (int burnMode : {1, 2}) {
+        Block block('E', burnMode, m_home, m_image, &noisy);
+        block.items.push_back(MakeItem("12345678", "UBOOT_0000000000", 100, 1, "uboot"));
+        block.items.push_back(MakeItem("RFSFAT16", "P", 200, 1, "p"));
+        block.Attach(ScriptModeBromrun);
+        ASSERT_EQ(BurnItems(&block.param), 0) << burnMode;
+        EXPECT_EQ(CardBytes(Card(), 200, 70000), data);
+    }
+}
+
+// Boot items are held whole in memory: a size beyond the bound is refused
+// before anything is allocated or read.
+TEST_F(SarnetItemsTest, BootItemSizeIsBoundedBeforeAllocation) {
+    RegisterImage(m_image, {{"12345678", "BOOTPKG-00000000", RandomBytes(4096, 82)}});
+    Decoder64Table huge = *FakeDecoder();
+    huge.GetItemSize = HugeSize;
+    for (int burnMode : {1, 2}) {
+        Block block('E', burnMode, m_home, m_image, &huge);
+        block.items.push_back(MakeItem("12345678", "BOOTPKG-00000000", 100, 1, "pkg"));
+        block.Attach(ScriptModeBromrun);
+        EXPECT_EQ(BurnItems(&block.param), 4506) << burnMode;
+        EXPECT_TRUE(Writes('E').empty());
+        EXPECT_EQ(OpenHandles(), 0);
+    }
+}
+
+TEST_F(SarnetItemsTest, BrokenBootItemsFailTheirItem) {
+    std::vector<uint8_t> pkg = MakeBootPackage({{"scp", RandomBytes(600, 83)}});
+    RegisterImage(m_image, {{"12345678", "TOC0_00000000000", MakeToc0(1000, 3, 84)},
+                            {"12345678", "BOOTPKG-00000000", pkg},
+                            {"12345678", "TOC0_SDCARD00000", MakeToc0(4096, 2, 85)}});
+    struct Case {
+        const char* sub;
+        int burnMode;
+        int code;
+    } cases[] = {
+        {"TOC0_00000000000", 2, 4501}, // 1000 bytes: no card_work_mode at 1172
+        {"BOOTPKG-00000000", 1, -1},   // no u-boot entry
+        {"BOOTPKG-00000000", 2, -1},
+        {"TOC0_SDCARD00000", 2, 4504}, // the image has no plain boot0 for the copy
+    };
+    for (const Case& c : cases) {
+        Block block('E', c.burnMode, m_home, m_image);
+        block.items.push_back(MakeItem("12345678", c.sub, 100, 1, "boot"));
+        block.Attach(ScriptModeProduct);
+        EXPECT_EQ(BurnItems(&block.param), c.code) << c.sub << " " << c.burnMode;
+        EXPECT_TRUE(Writes('E').empty()) << c.sub;
+        EXPECT_EQ(OpenHandles(), 0) << c.sub;
+    }
+}
+
+} // namespace
