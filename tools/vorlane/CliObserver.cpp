@@ -59,8 +59,10 @@ std::string CliObserver::Line(char letter, const Card& card) const {
     std::string state = card.result.empty() ? card.item : card.result;
     if (state.size() > 40) state = state.substr(0, 37) + "...";
     char line[512];
-    std::snprintf(line, sizeof line, "%c: %-22.22s [%s] %3d%% %7.1f MB/s  %s", letter,
-                  card.device.c_str(), bar.c_str(), card.percent, rate, state.c_str());
+    std::string device =
+        card.device.size() > 22 ? "..." + card.device.substr(card.device.size() - 19) : card.device;
+    std::snprintf(line, sizeof line, "%c: %-22s [%s] %3d%% %7.1f MB/s  %s", letter, device.c_str(),
+                  bar.c_str(), card.percent, rate, state.c_str());
     return line;
 }
 
@@ -132,6 +134,11 @@ void CliObserver::AddMessage(const std::string& line) {
         // Card texts arrive as "message" events; other lines (scan results,
         // preparation notes) are passed on as they are.
         return;
+    }
+    if (m_mode == OutputMode::Terminal && line.size() > 2 && line[1] == ':') {
+        // A card's own texts show in its live line; only failures stay above it.
+        auto it = m_cards.find(line[0]);
+        if (it != m_cards.end() && it->second.result.compare(0, 6, "failed") != 0) return;
     }
     if (m_mode == OutputMode::Terminal && m_drawnLines) {
         std::printf("\x1b[%dA", m_drawnLines);

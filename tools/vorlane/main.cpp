@@ -343,11 +343,13 @@ int summary(BurnEngine& eng, const std::vector<char>& letters, bool json, double
     }
     engine::LoopState loop = eng.Loop();
     if (json) {
-        std::printf("{\"event\":\"summary\",\"ok\":%s,\"seconds\":%.1f,\"loop\":{\"total\":%d,"
-                    "\"success\":%d,"
-                    "\"done\":%d},\"cards\":[%s]}\n",
-                    allDone ? "true" : "false", totalSeconds, loop.total, loop.success,
-                    loop.total - loop.left, jsonCards.c_str());
+        char loopText[160] = "";
+        if (loop.active)
+            std::snprintf(loopText, sizeof loopText,
+                          ",\"loop\":{\"total\":%d,\"done\":%d,\"success\":%d}", loop.total,
+                          loop.total - loop.left, loop.success);
+        std::printf("{\"event\":\"summary\",\"ok\":%s,\"seconds\":%.1f%s,\"cards\":[%s]}\n",
+                    allDone ? "true" : "false", totalSeconds, loopText, jsonCards.c_str());
     }
     std::fflush(stdout);
     return allDone ? 0 : 1;
