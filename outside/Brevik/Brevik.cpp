@@ -102,6 +102,7 @@ int FormatVolume(int letter, int clusterBytes, int* /*flags*/, uint32_t firstSec
         return 201;
     }
     char error[512] = "";
+    if (letter >= 'a' && letter <= 'z') letter -= 'a' - 'A'; // drive letters ignore case
     VpCard* card = (letter >= 'A' && letter <= 'Z')
                        ? VpCardOpen(char(letter), 1, error, sizeof error)
                        : nullptr;

@@ -7,7 +7,10 @@
 // Device partitions lie on the card 40960 sectors behind their table start.
 // A partition of length 0 at the end of the table runs to the last usable
 // sector. "UDISK" gets the basic-data type so that every computer can read
-// it; all others get the Linux file-system type.
+// it; all others get the Linux file-system type. The first usable sector is
+// the start of the lowest partition, so that partition tools never place a
+// partition over the boot loaders in front of the device area. Startup and
+// product cards get the same GPT.
 //
 // Result codes of BuildGpt (nothing is written into the output unless 0):
 //   0    success
@@ -26,6 +29,7 @@
 #include "ServiceTables.h"
 #include "VorlanePlatform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -172,6 +176,10 @@ int BuildGpt(const void* partitionTable, void* output, uint32_t capacity, int /*
             }
     }
 
+    uint64_t lowest = lastUsable;
+    for (const Partition& part : parts)
+        lowest = std::min(lowest, part.first);
+
     auto* out = static_cast<uint8_t*>(output);
     std::memset(out, 0, size_t(firstUsable) * 512);
 
@@ -209,7 +217,7 @@ int BuildGpt(const void* partitionTable, void* output, uint32_t capacity, int /*
     VorlaneGptPut32(h + VORLANE_GPT_SIZE, VORLANE_GPT_HEADER_SIZE);
     VorlaneGptPut64(h + VORLANE_GPT_MY_LBA, 1);
     VorlaneGptPut64(h + VORLANE_GPT_ALT_LBA, lastLba);
-    VorlaneGptPut64(h + VORLANE_GPT_FIRST_USABLE, firstUsable);
+    VorlaneGptPut64(h + VORLANE_GPT_FIRST_USABLE, lowest);
     VorlaneGptPut64(h + VORLANE_GPT_LAST_USABLE, lastUsable);
     guids.Next(h + VORLANE_GPT_DISK_GUID);
     VorlaneGptPut64(h + VORLANE_GPT_ENTRY_LBA, 2);

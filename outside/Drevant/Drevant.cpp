@@ -21,6 +21,7 @@ constexpr uint64_t kSector = 512;
 
 void* OpenCard(int letter) {
     char error[512] = "";
+    if (letter >= 'a' && letter <= 'z') letter -= 'a' - 'A'; // drive letters ignore case
     if (letter < 'A' || letter > 'Z') {
         VpDebugPrintf(256, "Drevant: no card for drive letter %d\n", letter);
         return nullptr;

@@ -24,7 +24,7 @@ class ServicesDrevant : public VorlaneTest {
 
 TEST_F(ServicesDrevant, SectorsRoundTripThroughTheCard) {
     std::string file = MakeVirtualCard('E', uint64_t(kSectors) * 512);
-    void* card = m_ops->OpenCard('E');
+    void* card = m_ops->OpenCard('e'); // drive letters ignore case
     ASSERT_NE(card, nullptr);
     EXPECT_EQ(m_ops->GetCardCapacity(card), kSectors);
 
