@@ -202,6 +202,7 @@ TEST_F(CoreVorlaneImg, RefusesBadManifestsWithoutLeavingAnImage) {
         {"[x]\nmain = A\nfile = in/f1.bin\n", "2", "missing key 'sub'"},
         {"[x]\nmain = A\nsub = B\nfile = in/f1.bin\ncolour = red\n", "2", "unknown key"},
         {"main = A\n", "2", "outside a section"},
+        {"; nothing\n", "2", "no items"},
         {item("A", "B", "in/f1.bin") + item("C", "D", "in/huge.bin"), "1", "4 GiB"},
     };
     const std::string out = HomePath("o.img");

@@ -128,6 +128,7 @@ int Pack(int argc, char** argv) {
     std::vector<vorlane::img::ManifestItem> items;
     std::string error;
     if (!vorlane::img::ReadManifest(manifest, &items, &error)) return Fail("%s", error.c_str());
+    if (items.empty()) return Fail("%s: no items (one section per item)", manifest.c_str());
     vorlane::image::Writer writer;
     for (const auto& item : items)
         writer.AddFile(item.mainType, item.subType, item.file);
