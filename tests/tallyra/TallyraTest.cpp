@@ -329,6 +329,27 @@ TEST_F(TallyraTest, RotationBySize) {
     }
 }
 
+// Garbage around the keys and a size that is no number: the logger still
+// works, and a limit of 0 does not open a file per line.
+TEST_F(TallyraTest, GarbageLogIni) {
+    auto noise = vorlane::test::RandomBytes(4096, 7);
+    for (auto& b : noise)
+        if (b == '[' || b == '\n' || b == '\r') b = 'x';
+    std::string text = "[global]\r\nrootDirectory=" + m_logs + "\r\nlogmode=along\r\n" +
+                       std::string(noise.begin(), noise.end()) +
+                       "\r\n[VorlaneCard]\r\nmaxfilesize=abc\r\ndebugview=0\r\nprefix=g\r\n";
+    WriteFile(m_ini, text);
+    uintptr_t id = NextId();
+    EXPECT_EQ(Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard"), 0);
+    for (int i = 0; i < 20; ++i)
+        Tallyra()->LogPrint(id, 1, "INFO", "g.cpp", i, "f", "line %d", i);
+    auto files = LogFiles(m_logs, "g");
+    ASSERT_EQ(files.size(), 1u);
+    std::string body = ReadText(files[0]);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_NE(body.find("]line " + std::to_string(i) + "\r\n"), std::string::npos) << i;
+}
+
 TEST_F(TallyraTest, HugeMessageIsWrittenWhole) {
     WriteIni("logmode=along\r\n", "prefix=big\r\nmaxfilesize=100000\r\n");
     uintptr_t id = NextId();
