@@ -339,5 +339,59 @@ TEST_F(SarnetEntryRun, Exports) {
     dlclose(lib);
 }
 
+// Index of the first debugger line holding `text`, or -1.
+int DebugIndex(const std::vector<std::string>& lines, const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+    return -1;
+}
+
+TEST_F(SarnetEntryRun, TableUpdateBeforeTheScriptWithTheFirstPartitionOption) {
+    m_param.Extension = 100;
+    m_param.res = 0x11;
+    Burn(&m_param);
+    std::vector<std::string> lines = m_capture.Debug();
+    int update = DebugIndex(lines, "current Mbr.fex length");
+    int parse = DebugIndex(lines, "the mbr file: " + HomePath("mbr_new.fex"));
+    ASSERT_GE(update, 0);
+    ASSERT_GE(parse, 0);
+    EXPECT_LT(update, parse);
+}
+
+TEST_F(SarnetEntryRun, NoTableUpdateWithoutTheFirstPartitionSize) {
+    m_param.Extension = 0;
+    m_param.res = 0x11;
+    Burn(&m_param); // the table item then finds no mbr_new.fex
+    EXPECT_EQ(DebugIndex(m_capture.Debug(), "current Mbr.fex length"), -1);
+    EXPECT_FALSE(FileExists(HomePath("mbr_new.fex")));
+}
+
+TEST_F(SarnetEntryRun, ProductScriptUpdatesTheTableAfterParsing) {
+    WriteScript("300", "product");
+    Burn(&m_param); // the items pass may fail: the image has no product items
+    std::vector<std::string> lines = m_capture.Debug();
+    int parse = DebugIndex(lines, "the mbr file: " + HomePath("mbr.fex"));
+    int behind = DebugIndex(lines, "the image data behind partition");
+    int update = DebugIndex(lines, "current Mbr.fex length");
+    ASSERT_GE(parse, 0);
+    ASSERT_GE(behind, 0);
+    EXPECT_LT(parse, behind);
+    EXPECT_LT(behind, update);
+}
+
+TEST_F(SarnetEntryRun, TableUpdateFailureIsAStepFailure) {
+    m_param.Extension = 100;
+    m_param.res = 0x11;
+    std::remove(HomePath("mbr.fex").c_str());
+    int rc = Burn(&m_param);
+    ASSERT_NE(rc, 0);
+    const std::vector<std::pair<int, std::string>> expected = {
+        {40, "Start Burning..."},
+        {40, "Create mbr_new.fex Failed!\n"},
+        {60, "Burn Failed " + std::to_string(rc)},
+    };
+    EXPECT_EQ(Texts(Notes()), expected);
+}
+
 } // namespace
 } // namespace vorlane::test

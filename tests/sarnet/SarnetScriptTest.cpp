@@ -221,6 +221,7 @@ TEST_F(SarnetScript, EarlyEndsShowTheirBoxes) {
         }
     }
     // A version that is not 300 keeps the version and the mode.
+    std::free(m_info.items);
     m_info = {};
     WriteScript("version = 200\nmode = burnkey\n", {kBox0});
     Parse();
