@@ -5,8 +5,13 @@
 #include "Interfaces.h"
 #include "VorlanePlatform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
 
 #include <cctype>
 #include <cstdio>
@@ -80,24 +85,44 @@ int OptionNumber(const IniParasor& ini, const char* key) {
 } // namespace
 
 bool CopyWholeFile(const char* from, const char* to) {
-    FILE* in = fopen(from, "rb");
-    if (!in) return false;
-    FILE* out = fopen(to, "wb");
-    if (!out) {
-        fclose(in);
+    // Data volumes are sparse files of the volume's full size: only their
+    // written extents are copied, the holes stay holes.
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st;
+    if (fstat(in, &st) != 0) {
+        close(in);
+        return false;
+    }
+    int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        close(in);
         return false;
     }
     bool ok = true;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, in)) > 0)
-        if (fwrite(buffer, 1, n, out) != n) {
-            ok = false;
-            break;
+    std::vector<char> buffer(1 << 20);
+    off_t position = 0;
+    while (ok && position < st.st_size) {
+        off_t data = lseek(in, position, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break; // only a hole remains
+        off_t hole = st.st_size;
+        if (data < 0) {
+            data = position; // no extent support: copy everything
+        } else {
+            hole = lseek(in, data, SEEK_HOLE);
+            if (hole < 0) hole = st.st_size;
         }
-    if (ferror(in)) ok = false;
-    fclose(in);
-    if (fclose(out) != 0) ok = false;
+        for (off_t at = data; ok && at < hole;) {
+            size_t chunk = size_t(std::min<off_t>(hole - at, off_t(buffer.size())));
+            ssize_t n = pread(in, buffer.data(), chunk, at);
+            ok = n > 0 && pwrite(out, buffer.data(), size_t(n), at) == n;
+            at += n > 0 ? n : 0;
+        }
+        position = hole;
+    }
+    if (ok && ftruncate(out, st.st_size) != 0) ok = false;
+    close(in);
+    if (close(out) != 0) ok = false;
     return ok;
 }
 
