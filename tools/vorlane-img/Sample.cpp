@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +33,17 @@ constexpr uint32_t kSectorsPerMiB = 2048;
 constexpr uint32_t kBootStart = 32768;
 constexpr uint32_t kBootSectors = 32 * kSectorsPerMiB;
 constexpr uint32_t kSystemStart = kBootStart + kBootSectors;
-constexpr uint32_t kSystemSectors = 256 * kSectorsPerMiB;
-constexpr uint32_t kUdiskStart = kSystemStart + kSystemSectors;
+constexpr uint32_t kDefaultSystemMiB = 256;
+
+// The system partition: its size, how it is stored and how much of it is
+// data. The defaults make the small sample; benchmarks ask for larger,
+// denser ones.
+struct SystemLayout {
+    uint32_t mib = kDefaultSystemMiB;
+    bool sparse = true;
+    uint32_t dataMiB = 0; // 0: the sample's mostly-empty pattern
+    uint32_t Sectors() const { return mib * kSectorsPerMiB; }
+};
 
 const char kBootFile[] = "BOOT_FEX00000000";
 const char kSystemFile[] = "SYSTEM_FEX000000";
@@ -150,14 +161,14 @@ Bytes makeBootPackage() {
 }
 
 // Partition table: large layout, four copies of 16 KiB, each with its CRC.
-Bytes makeMbr() {
+Bytes makeMbr(const SystemLayout& system) {
     struct P {
         const char* name;
         uint32_t start, length;
     };
     const P parts[] = {{"boot", kBootStart, kBootSectors},
-                       {"system", kSystemStart, kSystemSectors},
-                       {"UDISK", kUdiskStart, 0}};
+                       {"system", kSystemStart, system.Sectors()},
+                       {"UDISK", kSystemStart + system.Sectors(), 0}};
     Bytes all;
     for (int copy = 0; copy < 4; ++copy) {
         Bytes b(16384, 0);
@@ -193,47 +204,117 @@ Bytes makeDlinfo() {
     return b;
 }
 
-// Android sparse image of the system partition: RAW, FILL and DONT_CARE
-// chunks, 4096-byte blocks, mostly DONT_CARE so that the image stays small.
-Bytes makeSparseSystem() {
+// Fast pseudo-random filler for large benchmark items.
+void fillRandom(Bytes& b, uint64_t& state) {
+    for (size_t i = 0; i + 8 <= b.size(); i += 8) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        std::memcpy(&b[i], &state, 8);
+    }
+}
+
+bool writeAll(FILE* f, const Bytes& b) {
+    return b.empty() || std::fwrite(b.data(), 1, b.size(), f) == b.size();
+}
+
+// The system partition's item, written to `path`: by default an Android
+// sparse image of RAW, FILL and DONT_CARE chunks (4096-byte blocks, mostly
+// DONT_CARE so that the sample stays small); for benchmarks a sparse image
+// with `dataMiB` of RAW data, or the plain partition bytes.
+bool makeSystemItem(const SystemLayout& layout, const std::string& path, std::string* error) {
     const uint32_t blockSize = 4096;
-    const uint32_t totalBlocks = kSystemSectors / 8;
+    const uint32_t totalBlocks = layout.Sectors() / 8;
     struct Chunk {
         uint16_t type;
         uint32_t blocks;
     };
-    const Chunk chunks[] = {{0xCAC1, 256},  {0xCAC2, 1024},
-                            {0xCAC3, 2048}, {0xCAC1, 3},
-                            {0xCAC2, 1},    {0xCAC3, totalBlocks - 256 - 1024 - 2048 - 3 - 1 - 5},
-                            {0xCAC1, 5}};
-    Bytes out(28, 0);
-    put32(out, 0, 0xED26FF3A);
-    put16(out, 4, 1);
-    put16(out, 6, 0);
-    put16(out, 8, 28);
-    put16(out, 10, 12);
-    put32(out, 12, blockSize);
-    put32(out, 16, totalBlocks);
-    put32(out, 20, sizeof chunks / sizeof chunks[0]);
-    put32(out, 24, 0);
+    std::vector<Chunk> chunks;
+    if (layout.dataMiB == 0) {
+        const uint32_t fixed = 256 + 1024 + 2048 + 3 + 1 + 5;
+        if (totalBlocks <= fixed) {
+            *error = "the system partition is too small for the sample pattern";
+            return false;
+        }
+        chunks = {{0xCAC1, 256}, {0xCAC2, 1024}, {0xCAC3, 2048},
+                  {0xCAC1, 3},   {0xCAC2, 1},    {0xCAC3, totalBlocks - fixed},
+                  {0xCAC1, 5}};
+    } else {
+        uint32_t dataBlocks = std::min(layout.dataMiB * 256, totalBlocks);
+        for (uint32_t done = 0; done < dataBlocks;) {
+            uint32_t n = std::min<uint32_t>(16384, dataBlocks - done); // 64 MiB chunks
+            chunks.push_back({0xCAC1, n});
+            done += n;
+        }
+        if (dataBlocks < totalBlocks) chunks.push_back({0xCAC3, totalBlocks - dataBlocks});
+    }
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = true;
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    Bytes block;
+    if (layout.sparse) {
+        Bytes h(28, 0);
+        put32(h, 0, 0xED26FF3A);
+        put16(h, 4, 1);
+        put16(h, 6, 0);
+        put16(h, 8, 28);
+        put16(h, 10, 12);
+        put32(h, 12, blockSize);
+        put32(h, 16, totalBlocks);
+        put32(h, 20, static_cast<uint32_t>(chunks.size()));
+        put32(h, 24, 0);
+        ok = writeAll(f, h);
+    }
     uint32_t seed = 0x5157;
     for (const Chunk& c : chunks) {
-        Bytes h(12, 0);
-        put16(h, 0, c.type);
-        uint32_t dataSize = c.type == 0xCAC1 ? c.blocks * blockSize : (c.type == 0xCAC2 ? 4 : 0);
-        put32(h, 4, c.blocks);
-        put32(h, 8, 12 + dataSize);
-        out.insert(out.end(), h.begin(), h.end());
+        if (!ok) break;
+        uint64_t bytes = uint64_t(c.blocks) * blockSize;
+        if (layout.sparse) {
+            Bytes h(12, 0);
+            put16(h, 0, c.type);
+            uint32_t dataSize =
+                c.type == 0xCAC1 ? static_cast<uint32_t>(bytes) : (c.type == 0xCAC2 ? 4 : 0);
+            put32(h, 4, c.blocks);
+            put32(h, 8, 12 + dataSize);
+            ok = writeAll(f, h);
+        }
         if (c.type == 0xCAC1) {
-            Bytes data = randomBytes(dataSize, seed++);
-            out.insert(out.end(), data.begin(), data.end());
+            if (layout.dataMiB == 0) {
+                ok = ok && writeAll(f, randomBytes(static_cast<size_t>(bytes), seed++));
+            } else {
+                for (uint64_t done = 0; ok && done < bytes; done += block.size()) {
+                    block.resize(static_cast<size_t>(std::min<uint64_t>(bytes - done, 1 << 20)));
+                    fillRandom(block, state);
+                    ok = writeAll(f, block);
+                }
+            }
         } else if (c.type == 0xCAC2) {
             Bytes fill(4, 0);
             put32(fill, 0, 0xA5C3E10F + seed++);
-            out.insert(out.end(), fill.begin(), fill.end());
+            if (layout.sparse) {
+                ok = ok && writeAll(f, fill);
+            } else {
+                Bytes run(static_cast<size_t>(bytes));
+                for (size_t i = 0; i < run.size(); i += 4)
+                    std::memcpy(&run[i], fill.data(), 4);
+                ok = ok && writeAll(f, run);
+            }
+        } else if (!layout.sparse) {
+            // DONT_CARE: the plain item holds zeros there.
+            Bytes zeros(1 << 20, 0);
+            for (uint64_t done = 0; ok && done < bytes; done += zeros.size()) {
+                zeros.resize(static_cast<size_t>(std::min<uint64_t>(bytes - done, 1 << 20)));
+                ok = writeAll(f, zeros);
+            }
         }
     }
-    return out;
+    if (std::fclose(f) != 0) ok = false;
+    if (!ok) *error = path + ": writing failed";
+    return ok;
 }
 
 int run(const std::vector<std::string>& argv) {
@@ -301,7 +382,9 @@ std::string script(bool secure, size_t bootBytes, size_t packageBytes) {
 
 int usage(const char* why) {
     if (why) std::fprintf(stderr, "vorlane-img: %s\n", why);
-    std::fputs("usage: vorlane-img sample -o FILE [--gpt] [--secure]\n", stderr);
+    std::fputs("usage: vorlane-img sample -o FILE [--gpt] [--secure]\n"
+               "       (benchmarks: [--system-mib N] [--system-data-mib N] [--system-plain])\n",
+               stderr);
     return 2;
 }
 
@@ -310,6 +393,7 @@ int usage(const char* why) {
 int SampleMain(int argc, char** argv) {
     std::string out;
     bool gpt = false, secure = false;
+    SystemLayout system;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "-o" || a == "--output") && i + 1 < argc)
@@ -318,10 +402,18 @@ int SampleMain(int argc, char** argv) {
             gpt = true;
         else if (a == "--secure")
             secure = true;
+        // Benchmark layouts: a larger system partition, densely filled.
+        else if (a == "--system-mib" && i + 1 < argc)
+            system.mib = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        else if (a == "--system-data-mib" && i + 1 < argc)
+            system.dataMiB = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        else if (a == "--system-plain")
+            system.sparse = false;
         else
             return usage(("unexpected argument " + a).c_str());
     }
     if (out.empty()) return usage("sample needs -o FILE");
+    if (system.mib < 16 || system.mib > 65536) return usage("--system-mib is 16 ... 65536");
 
     char sarnet[VORLANE_MAX_PATH];
     struct stat st;
@@ -345,18 +437,27 @@ int SampleMain(int argc, char** argv) {
     w.AddFile("12345678", "CARDTOOL00000000", sarnet);
     w.AddData("12345678", "1234567890SCRIPT",
               script(secure, secure ? toc0.size() : boot0.size(), package.size()));
-    w.AddData("12345678", "1234567890___MBR", makeMbr());
+    w.AddData("12345678", "1234567890___MBR", makeMbr(system));
     w.AddData("12345678", "1234567890DLINFO", makeDlinfo());
     if (gpt)
         w.AddData("12345678", "1234567890___GPT",
-                  std::string("boot 65536\nsystem 524288\nUDISK 0\n"));
+                  "boot " + std::to_string(kBootSectors) + "\nsystem " +
+                      std::to_string(system.Sectors()) + "\nUDISK 0\n");
     w.AddData("12345678", "1234567890BOOT_0", boot0);
     if (secure) w.AddData("12345678", "TOC0_00000000000", toc0);
     w.AddData("12345678", "BOOTPKG-00000000", package);
     w.AddFile("RFSFAT16", kBootFile, bootFat);
-    w.AddData("RFSFAT16", kSystemFile, makeSparseSystem());
+    std::string systemItem = out + ".system.tmp";
+    if (!makeSystemItem(system, systemItem, &error)) {
+        unlink(bootFat.c_str());
+        unlink(systemItem.c_str());
+        std::fprintf(stderr, "vorlane-img: %s\n", error.c_str());
+        return 1;
+    }
+    w.AddFile("RFSFAT16", kSystemFile, systemItem);
     bool ok = w.Write(out, 2, &error);
     unlink(bootFat.c_str());
+    unlink(systemItem.c_str());
     if (!ok) {
         std::fprintf(stderr, "vorlane-img: %s\n", error.c_str());
         return 1;
