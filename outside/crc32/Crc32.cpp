@@ -8,7 +8,7 @@
 #include "Interfaces.h"
 #include "ServiceTables.h"
 
-#include <zlib.h>
+#include "CrcFold.h"
 
 #include <cstring>
 #include <new>
@@ -36,7 +36,7 @@ int CrcUpdate(void* context, const void* data, uint32_t length) {
     if (!c) return 1;
     if (!length) return 0;
     if (!data) return 2;
-    c->crc = static_cast<uint32_t>(crc32_z(c->crc, static_cast<const Bytef*>(data), length));
+    c->crc = vorlane::crc::Update(c->crc, data, length);
     return 0;
 }
 

@@ -47,7 +47,8 @@ TEST_F(CoreCrc32, CheckValueAndEmptyInput) {
 
 TEST_F(CoreCrc32, OddLengthsAlignmentsAndChunksMatchZlib) {
     const auto data = RandomBytes(70000 + 16, 99);
-    const size_t lengths[] = {1, 3, 7, 8, 15, 16, 17, 511, 512, 997, 4095, 65537, 70000};
+    const size_t lengths[] = {1,  3,   7,   8,   15,  16,  17,   63,    64,   65,
+                              80, 127, 128, 511, 512, 997, 4095, 65537, 70000};
     const size_t chunks[] = {1, 5, 512, 997, 65536};
     for (size_t align = 0; align < 16; align += 3)
         for (size_t length : lengths)
