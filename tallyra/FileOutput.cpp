@@ -14,7 +14,6 @@ namespace vorlane::tallyra {
 
 namespace {
 
-constexpr uint32_t kRetireGraceMs = 5000;
 constexpr const char* kLineFormat = "[mmdd hh:mm:ss.uuuu|threadid|file|line|function]msg";
 
 std::string cut(const char* text, size_t limit) {
@@ -62,10 +61,8 @@ CFileOutput::CFileOutput(const char* directory, const char* prefix, int32_t maxS
 
 CFileOutput::~CFileOutput() {
     if (m_file >= 0) close(m_file);
-    for (int fd : m_retired) {
-        fdatasync(fd);
+    for (int fd : m_retired)
         close(fd);
-    }
 }
 
 void CFileOutput::WriteAll(int fd, const char* data, size_t length) {
@@ -89,13 +86,12 @@ void CFileOutput::OpenNextFile() {
     if (fd < 0) return; // silent; a later rotation tries again
     ++m_opened;
     if (m_file >= 0) {
-        if (GetTickCount() - m_startTick > kRetireGraceMs) {
-            for (int old : m_retired) {
-                fdatasync(old);
-                close(old);
-            }
-            m_retired.clear();
-        }
+        // Lines are written under m_lock, so no thread still writes to a
+        // retired file: those retired by earlier rotations are closed now,
+        // which keeps at most one of them open however fast files rotate.
+        for (int old : m_retired)
+            close(old);
+        m_retired.clear();
         m_retired.push_back(m_file);
     }
     m_file = fd;

@@ -350,6 +350,43 @@ TEST_F(TallyraTest, GarbageLogIni) {
         EXPECT_NE(body.find("]line " + std::to_string(i) + "\r\n"), std::string::npos) << i;
 }
 
+int OpenFds() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Fast rotation keeps no pile of open files, and two loggers with the same
+// prefix started within one second keep each other's lines.
+TEST_F(TallyraTest, RotationKeepsFewFilesOpenAndSharedNamesLoseNothing) {
+    WriteIni("logmode=along\r\n", "prefix=same\r\nmaxfilesize=1000\r\ndebugview=0\r\n");
+    uintptr_t first = NextId(), second = NextId();
+    Tallyra()->LogInit(first, m_ini.c_str(), "VorlaneCard");
+    Tallyra()->LogWrite(first, "from the first logger\r\n", 23);
+    Tallyra()->LogInit(second, m_ini.c_str(), "VorlaneCard");
+    Tallyra()->LogWrite(second, "from the second logger\r\n", 24);
+    std::string all;
+    for (const auto& f : LogFiles(m_logs, "same"))
+        all += ReadText(f);
+    EXPECT_NE(all.find("from the first logger\r\n"), std::string::npos);
+    EXPECT_NE(all.find("from the second logger\r\n"), std::string::npos);
+
+    WriteIni("logmode=along\r\n", "prefix=fast\r\nmaxfilesize=1000\r\ndebugview=0\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    int before = OpenFds();
+    std::string line(598, 'x');
+    line += "\r\n";
+    for (int i = 0; i < 200; ++i)
+        Tallyra()->LogWrite(id, line.data(), 600);
+    EXPECT_EQ(LogFiles(m_logs, "fast").size(), 200u); // one 600-byte line per file
+    EXPECT_LE(OpenFds(), before + 1);
+}
+
 TEST_F(TallyraTest, HugeMessageIsWrittenWhole) {
     WriteIni("logmode=along\r\n", "prefix=big\r\nmaxfilesize=100000\r\n");
     uintptr_t id = NextId();
