@@ -870,6 +870,7 @@ void BurnEngine::StartBurnThreads(bool restore) {
     }
     int started = 0;
     m_runOpen = true;
+    if (m_closing) records.clear(); // the engine is going away: start nothing
     for (const DriveRecord& snapshot : records) {
         m_bDriveBusy = true;
         if (!snapshot.checked) continue;

@@ -105,7 +105,10 @@ class BurnObserver {
     // The loop test switched the card kind for its next cycle.
     virtual void KindChanged(CardKind kind) { (void)kind; }
     // A run ended (no checked drive idle or running); success = the drive
-    // that finished last reported done.
+    // that finished last reported done. Also sent (with false) when a command
+    // could start nothing (no card kind, no checked drive). A card's burn
+    // thread may still be finishing its partition tables at this point:
+    // WaitIdle waits for that too.
     virtual void RunEnded(bool success) { (void)success; }
     // A scan finished; `letters` are the drives found (empty: none found).
     virtual void ScanFinished(const std::string& letters) { (void)letters; }
