@@ -9,7 +9,7 @@
 // logged; those writers then return their fixed codes):
 //   594, 597, 601, 605  BurnItems: no block, no parsed script, no decoder, image not opened
 //   663                 an item starts inside the one before it
-//   1290                BurnItem: no item or block
+//   1290                BurnItem: no item, block or (for image items) decoder
 //   1301, 1306, 1311    file item with data type 1, 2, other
 //   1320, 1328, 1333    image item with data type 0, 2, other
 //   1368                burn mode neither 1 nor 2
@@ -521,7 +521,7 @@ int BurnItem(ScriptItem* item, const Decoder64Table* decoder, ToolParam* param, 
     if (param->burnMode != 1 && param->burnMode != 2) return 1368;
     if (IsImageFile(item)) return BurnImageFile(item, param);
     if (IsDataFile(item)) return BurnDataFile(item, param);
-    if (!decoder) return 1368;
+    if (!decoder) return 1290;
     return param->burnMode == 1 ? BurnData(item, param, decoder, image)
                                 : BurnDataWithCheck(item, param, decoder, image);
 }

@@ -187,6 +187,7 @@ TEST_F(SarnetCardRun, ProductCard) {
     ASSERT_EQ(m_sarnet->SarnetEntry(&run.param), 0);
     ASSERT_FALSE(run.notes.empty());
     EXPECT_EQ(run.notes.back().first, NotifyDone);
+    EXPECT_EQ(run.param.progress, 96); // 12 additions of 100 / (2 x 6)
     const std::vector<uint8_t> card = CardFile('E');
 
     // TOC0 at 16: work mode 0x11 at 1172 (three items), header sum.
