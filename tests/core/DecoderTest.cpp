@@ -5,6 +5,7 @@
 #include "ServiceTables.h"
 #include "TestSupport.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -307,6 +308,39 @@ TEST_F(CoreDecoder, RefusesChangedFilesAndHugeItemsIn32Bit) {
     EXPECT_EQ(m_r32.d32->GetItemSize(img, item), INT32_MAX);
     m_r32.CloseItem(img, item);
     m_r32.CloseImage(img);
+}
+
+} // namespace
+
+namespace {
+
+// Every service module carries the plug-in exports, and its QueryInterface and
+// GetInterface answer for its own id only.
+TEST(CoreExports, ServiceModulesCarryThePluginExports) {
+    struct {
+        const char *file, *id;
+    } modules[] = {{"Unspool64.so", VORLANE_IID_DECODER64},
+                   {"Unspool32.so", VORLANE_IID_DECODER32},
+                   {"crc32.so", VORLANE_IID_CHECKSUM}};
+    const char* dir = std::getenv("VORLANE_MODULE_DIR");
+    for (const auto& m : modules) {
+        const std::string path =
+            std::string(dir && *dir ? dir : VORLANE_TEST_MODULE_DIR) + "/" + m.file;
+        void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        for (const char* name : {"GetPlugInType", "GetPlugInName", "GetPlugInVersion", "GetAuthor",
+                                 "GetCopyRight", "QueryInterface", "GetInterface"})
+            EXPECT_NE(dlsym(library, name), nullptr) << m.file << " " << name;
+        auto query = reinterpret_cast<QueryInterfaceFn>(dlsym(library, "QueryInterface"));
+        auto get = reinterpret_cast<GetInterfaceFn>(dlsym(library, "GetInterface"));
+        if (query && get) {
+            EXPECT_EQ(query(m.id), 0) << m.file;
+            EXPECT_NE(query(VORLANE_IID_SARNET), 0) << m.file;
+            EXPECT_NE(get(m.id), nullptr) << m.file;
+            EXPECT_EQ(get(VORLANE_IID_SARNET), nullptr) << m.file;
+        }
+        dlclose(library);
+    }
 }
 
 } // namespace
