@@ -120,6 +120,28 @@ TEST_F(CoreDecoder, ReadsBothVersionsBackByteForByte) {
     }
 }
 
+TEST_F(CoreDecoder, StreamsFileItemsLargerThanOneCopyBlock) {
+    // Files are packed in 1 MiB blocks: cross a block boundary with an odd tail.
+    const auto data = RandomBytes((1 << 20) + 997, 5);
+    WriteFile(HomePath("big.bin"), data);
+    for (uint32_t version : {1u, 2u}) {
+        vorlane::image::Writer w;
+        w.AddFile("RFSFAT16", "big.bin", HomePath("big.bin"));
+        w.AddData("RFSFAT16", "tiny", std::string("x"));
+        std::string error;
+        ASSERT_TRUE(w.Write(HomePath("f.img"), version, &error)) << error;
+        const Reader& r = For(version);
+        void* img = r.OpenImage(HomePath("f.img"));
+        ASSERT_NE(img, nullptr);
+        void* item = r.OpenItem(img, "RFSFAT16", "BIG.BIN");
+        bool ok = false;
+        EXPECT_EQ(r.ReadAll(img, item, 65536, &ok), data) << version;
+        EXPECT_TRUE(ok);
+        r.CloseItem(img, item);
+        r.CloseImage(img);
+    }
+}
+
 TEST_F(CoreDecoder, HandlesReadIndependentlyAndRestartAtByteZero) {
     const std::string path = Pack(2, "a.img");
     const Reader& r = m_r64;
