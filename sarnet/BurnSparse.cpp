@@ -200,11 +200,12 @@ int BurnSparseBuffered(void* device, void* image, void* item, const Decoder64Tab
         // 64-bit product: a large chunk must not wrap into a short write.
         const uint64_t bytes = uint64_t{LE32(chunk + 4)} * blockSize;
         const uint64_t sectors = bytes / 512;
-        const bool moves = type == kChunkRaw || type == kChunkFill || type == kChunkDontCare;
-        if (moves && out.cursor + sectors > kSectorLimit) {
+        // Checked once the chunk's own sizes are known to be right.
+        auto pastLimit = [&] {
+            if (out.cursor + sectors <= kSectorLimit) return false;
             Diag("sparse: chunk %u would pass card sector 2^32\n", i);
-            return 3888;
-        }
+            return true;
+        };
         const uint64_t blocks = bytes / kTransferSize;
         const uint32_t rest = static_cast<uint32_t>(sectors % kTransferSectors);
 
@@ -213,6 +214,7 @@ int BurnSparseBuffered(void* device, void* image, void* item, const Decoder64Tab
                 Diag("sparse: bad chunk size for chunk %d, type Raw\n", static_cast<int>(i));
                 return 3894;
             }
+            if (pastLimit()) return 3888;
             for (uint64_t b = 0; b < blocks; ++b) {
                 if (!stream.Read(buffer, kTransferSize)) {
                     Diag("sparse: RAW chunk %u runs past the end of the item\n", i);
@@ -241,6 +243,7 @@ int BurnSparseBuffered(void* device, void* image, void* item, const Decoder64Tab
                 Diag("sparse: bad chunk size for chunk %d, type FILL\n", static_cast<int>(i));
                 return 3941;
             }
+            if (pastLimit()) return 3888;
             uint8_t value[4];
             if (!stream.Read(value, 4)) return 3946;
             const uint32_t pattern = blocks > 0 ? kTransferSize : rest * 512u;
@@ -265,6 +268,7 @@ int BurnSparseBuffered(void* device, void* image, void* item, const Decoder64Tab
                 Diag("sparse: bogus DONT CARE chunk\n");
                 return 3993;
             }
+            if (pastLimit()) return 3888;
             out.cursor += sectors;
         } else if (type == kChunkCrc32) {
             // The checksum of the expanded data; it writes nothing.
