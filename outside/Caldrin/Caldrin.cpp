@@ -105,6 +105,7 @@ void PutName(uint8_t* out, const char* name) {
             }
             c = (c << 6) | (*p++ & 0x3F);
         }
+        if (c > 0x10FFFF) c = 0xFFFD;
         if (c > 0xFFFF) {
             if (units + 2 > 36) break;
             c -= 0x10000;

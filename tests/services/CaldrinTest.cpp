@@ -200,6 +200,28 @@ TEST_F(ServicesCaldrin, RefusesBrokenTablesWithoutWriting) {
     EXPECT_NE(m_table->BuildGpt(nullptr, out.data(), kCapacity, 1), 0);
 }
 
+TEST_F(ServicesCaldrin, NamesBecomeUtf16) {
+    // ASCII, UTF-8 Chinese, a full 16-byte name without terminator, a stray byte.
+    std::vector<Part> parts = {{"env", 0, 8},
+                               {"\xE6\x95\xB0\xE6\x8D\xAE", 8, 8},
+                               {"ABCDEFGHIJKLMNOP", 16, 8},
+                               {"a\xFFz", 24, 8}};
+    std::vector<uint8_t> table = MakeTable(parts, 4);
+    std::vector<uint8_t> out = Buffer(4);
+    ASSERT_EQ(m_table->BuildGpt(table.data(), out.data(), kCapacity, 1), 0);
+    auto name = [&](int i) {
+        std::u16string text;
+        const uint8_t* p = &out[1024 + 128 * i + 56];
+        for (int k = 0; k < 36 && (p[2 * k] || p[2 * k + 1]); ++k)
+            text += char16_t(p[2 * k] | (p[2 * k + 1] << 8));
+        return text;
+    };
+    EXPECT_EQ(name(0), u"env");
+    EXPECT_EQ(name(1), u"\u6570\u636E");
+    EXPECT_EQ(name(2), u"ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(name(3), u"a\uFFFDz");
+}
+
 TEST_F(ServicesCaldrin, BackupHelperRefusesWhatItCannotMirror) {
     std::vector<uint8_t> table = MakeTable(kStartupCard, 4);
     std::vector<uint8_t> out = Buffer(4);
