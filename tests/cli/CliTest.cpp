@@ -279,6 +279,12 @@ TEST_F(CliTest, LoopTestRunsThreeCyclesAlternatingTheKind) {
     EXPECT_FALSE(FileExists(HomePath("loop.txt")));
     // product, startup, product: the last cycle leaves a product card.
     EXPECT_EQ(0x11u, CardWorkMode(e));
+    // A loop file of the user's with garbage in it: one cycle, and the file stays.
+    WriteFile(HomePath("loop.txt"), std::string("many\n"));
+    ASSERT_EQ(0, Vorlane("burn --image '" + image + "' --loop-pause 0", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("Loop Test (1/0) success(1)")) << out;
+    EXPECT_EQ(std::string::npos, out.find("Loop Test (2/0)")) << out;
+    EXPECT_TRUE(FileExists(HomePath("loop.txt")));
 }
 
 TEST_F(CliTest, FailingCardBesideAGoodOne) {
