@@ -9,7 +9,10 @@ function(vorlane_module)
         LIBRARY_OUTPUT_DIRECTORY ${VORLANE_MODULE_DIR}
         C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden)
     target_link_libraries(${M_NAME} PRIVATE VorlanePlatform ${M_LIBS})
-    target_link_options(${M_NAME} PRIVATE -Wl,--no-undefined)
+    if(NOT VORLANE_FUZZ)
+        # clang does not link the sanitizer runtime into shared objects.
+        target_link_options(${M_NAME} PRIVATE -Wl,--no-undefined)
+    endif()
 endfunction()
 
 # Exported C functions of a module.
