@@ -174,6 +174,7 @@ TEST_F(ServicesCaldrin, RefusesBrokenTablesWithoutWriting) {
         {"wrong magic", kStartupCard, 4, kCapacity, true, 402},
         {"no partitions", kStartupCard, 0, kCapacity, false, 403},
         {"tiny card", {{"a", 0, 1}}, 1, 5, false, 404},
+        {"no capacity", {{"a", 0, 1}}, 1, 0, false, 404},
         {"start past the card", {{"a", kCapacity, 10}}, 1, kCapacity, false, 405},
         {"start overflows 32 bits", {{"a", big, 10}}, 1, kCapacity, false, 405},
         {"end past the card", {{"a", 0, kCapacity}}, 1, kCapacity, false, 406},

@@ -90,6 +90,35 @@ TEST_F(ServicesDrevant, MissingCardGivesNullAndNamesTheDrive) {
     EXPECT_EQ(m_ops->OpenCard(0), nullptr);
 }
 
+// The same service over a block device (a loop device over a file).
+TEST_F(ServicesDrevant, SectorsRoundTripThroughABlockDevice) {
+    if (!HaveTool("losetup")) GTEST_SKIP() << "losetup missing";
+    std::string backing = HomePath("loop.img");
+    std::string device;
+    if (RunCommand("truncate -s 4M " + backing + " && losetup -f --show " + backing, &device) !=
+            0 ||
+        device.rfind("/dev/loop", 0) != 0)
+        GTEST_SKIP() << "no loop device: " << device;
+    device.erase(device.find_last_not_of("\n") + 1);
+    struct Detach {
+        std::string device;
+        ~Detach() {
+            VpDriveUnassign('L');
+            RunCommand("losetup -d " + device);
+        }
+    } detach{device};
+    char letter = VpDriveAssign('L', device.c_str());
+    ASSERT_EQ(letter, 'L');
+    void* card = m_ops->OpenCard('L');
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(m_ops->GetCardCapacity(card), kSectors);
+    std::vector<uint8_t> data = RandomBytes(3 * 512, 21);
+    EXPECT_EQ(m_ops->WriteCardSectors(card, kSectors - 3, 3, data.data(), 3 * 512), 0);
+    EXPECT_EQ(m_ops->WriteCardSectors(card, kSectors - 2, 3, data.data(), 3 * 512), ENOSPC);
+    EXPECT_EQ(m_ops->CloseCard(card), 0);
+    EXPECT_EQ(ReadRange(backing, (kSectors - 3) * 512ull, data.size()), data);
+}
+
 TEST_F(ServicesDrevant, CardsAbove2TiBReportTheLargestCapacity) {
     struct Case {
         uint64_t bytes;
