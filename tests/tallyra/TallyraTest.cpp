@@ -268,6 +268,41 @@ TEST_F(TallyraTest, DebugModeAndLogModePrecedence) {
     }
 }
 
+// The fatal line is in the log file and the debugger output before the box shows.
+struct BoxWitness {
+    std::string dir;
+    std::vector<std::string> debug;
+    bool inFile = false, inDebug = false;
+    int boxes = 0;
+};
+int WitnessBox(HWND, const char* text, const char*, unsigned, void* context) {
+    auto* w = static_cast<BoxWitness*>(context);
+    ++w->boxes;
+    for (const auto& f : LogFiles(w->dir, "fatal"))
+        if (ReadText(f).find(text) != std::string::npos) w->inFile = true;
+    for (const auto& d : w->debug)
+        if (d == text) w->inDebug = true;
+    return IDOK;
+}
+void WitnessDebug(const char* text, void* context) {
+    static_cast<BoxWitness*>(context)->debug.emplace_back(text);
+}
+
+TEST_F(TallyraTest, FatalLineIsWrittenBeforeTheBox) {
+    WriteIni("debugmode=messagebox\r\nlogmode=along\r\n", "prefix=fatal\r\n");
+    uintptr_t id = NextId();
+    Tallyra()->LogInit(id, m_ini.c_str(), "VorlaneCard");
+    BoxWitness witness{m_logs, {}, false, false, 0};
+    VpSetMessageBoxHandler(&WitnessBox, &witness);
+    VpSetDebugHook(&WitnessDebug, &witness);
+    Tallyra()->LogPrint(id, 5, "E(5)", "x.cpp", 3, "f", "the end");
+    VpSetMessageBoxHandler(nullptr, nullptr);
+    VpSetDebugHook(nullptr, nullptr);
+    EXPECT_EQ(witness.boxes, 1);
+    EXPECT_TRUE(witness.inFile);
+    EXPECT_TRUE(witness.inDebug);
+}
+
 TEST_F(TallyraTest, NoOutputsStillRaisesFatalBoxAndSecondInitChangesNothing) {
     WriteIni("debugmode=messagebox\r\nlogmode=along\r\n", "file=0\r\ndebugview=0\r\nprefix=p\r\n");
     uintptr_t id = NextId();
