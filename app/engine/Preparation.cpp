@@ -233,10 +233,13 @@ int PrepareCardExfat(char letter, std::string* detail) {
 
     const uint64_t partSectors = sectors - kExfatFirstSector;
     if (block) {
-        VpCardRereadPartitions(letter);
+        // The node appears shortly after the kernel re-read the table; a
+        // device that cannot re-read it (no partition scanning) gets none.
+        bool reread = VpCardRereadPartitions(letter) == 0;
         std::string node = partitionNode(device);
         struct stat st;
-        for (int i = 0; i < 50 && (stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)); ++i)
+        for (int i = 0; reread && i < 50 && (stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode));
+             ++i)
             Sleep(100);
         if (stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
             output = ExecuteCmd("mkfs.exfat", {node}, &code);
