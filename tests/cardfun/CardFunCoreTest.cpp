@@ -2,6 +2,7 @@
 // preparation, partition tables, restore, the image check, the per-drive
 // script, the card-tool run and the message relay.
 #include "CardFunFixture.h"
+#include "CardFunLog.h"
 #include "ImageWriter.h"
 
 #include <sys/stat.h>
@@ -701,6 +702,91 @@ TEST_F(BurnRunTest, ToolParamCarriesTheDriveAndItsServices) {
         EXPECT_EQ(FakeTool::Get().seenInterfaces[1].table, static_cast<const void*>(d32));
         EXPECT_NE(FakeTool::Get().seenInterfaces[1].table, d64);
     }
+}
+
+} // namespace
+} // namespace vorlane::test
+
+namespace vorlane::test {
+namespace {
+
+// Texts 35 of the language file are formats filled with a letter and a code:
+// any other conversion must never reach printf.
+TEST(CardFunTexts, FailureFormatsAreCheckedBeforeUse) {
+    struct Case {
+        const char* format;
+        std::string expected;
+    } const cases[] = {
+        {"%c: writing the card failed (error %d)", "E: writing the card failed (error 257)"},
+        {"100%% %c %5d", "100% E   257"},
+        {"%s %d", "Drive E failed: 257"},
+        {"%c %d %d", "Drive E failed: 257"},
+        {"%d %c", "Drive E failed: 257"},
+        {"%c %n", "Drive E failed: 257"},
+        {"trailing %", "Drive E failed: 257"},
+        {nullptr, "Drive E failed: 257"},
+    };
+    for (const Case& c : cases) {
+        char out[128];
+        cardfun::FormatLetterCode(out, sizeof out, c.format, 'E', 257);
+        EXPECT_EQ(std::string(out), c.expected) << (c.format ? c.format : "(null)");
+    }
+}
+
+TEST(CardFunPaths, WorkPathsThatDoNotFitAreErrorsNotCutPaths) {
+    char out[VORLANE_MAX_PATH];
+    EXPECT_EQ(cardfun::CCardFacade::ModuleFilePath(nullptr, out), 869);
+    EXPECT_EQ(cardfun::CCardFacade::ModuleFilePath("x", nullptr), 869);
+    std::string home = MakeTempDir("cfpath");
+    setenv("VORLANE_HOME", home.c_str(), 1);
+    EXPECT_EQ(cardfun::CCardFacade::ModuleFilePath("script.cfg", out), 0);
+    EXPECT_EQ(std::string(out), home + "/script.cfg");
+    std::string longName(VORLANE_MAX_PATH, 'a');
+    EXPECT_EQ(cardfun::CCardFacade::ModuleFilePath(longName.c_str(), out), 871);
+    EXPECT_EQ(out[0], '\0');
+    RemoveTree(home);
+}
+
+} // namespace
+} // namespace vorlane::test
+
+namespace vorlane::test {
+namespace {
+
+// Without the plug-in centre (an empty module directory) the library object
+// still builds, Initialize says why it cannot work, texts never become null
+// and a burn ends with one failure callback.
+class CardFunNoPlugins : public VorlaneTest {};
+
+std::vector<std::pair<int, std::string>> g_noPluginMessages;
+int RecordNoPlugin(char, const char* text, int code) {
+    g_noPluginMessages.push_back({code, text ? text : ""});
+    return 0;
+}
+
+TEST_F(CardFunNoPlugins, MissingPluginCentreIsAClearFailure) {
+    std::string saved = getenv("VORLANE_MODULE_DIR") ? getenv("VORLANE_MODULE_DIR") : "";
+    std::string empty = m_root + "/modules";
+    mkdir(empty.c_str(), 0755);
+    setenv("VORLANE_MODULE_DIR", empty.c_str(), 1);
+    cardfun::CardManFunc lib;
+    lib.LoadAtStartup();
+    EXPECT_EQ(lib.ConstructionError(), 2);
+    EXPECT_EQ(lib.Initialize(), 2);
+    for (int id : {21, 22, 23, 26, 35, 44, 45, 46}) {
+        ASSERT_NE(lib.GetText(id), nullptr);
+        EXPECT_NE(lib.GetText(id)[0], '\0') << id;
+    }
+    lib.SetMessageCallBack(RecordNoPlugin);
+    g_noPluginMessages.clear();
+    EXPECT_EQ(lib.BurnCard('E', 1), 257);
+    int finals = 0;
+    for (auto& m : g_noPluginMessages)
+        finals += m.first == 10 || m.first == 60;
+    EXPECT_EQ(finals, 1);
+    EXPECT_EQ(g_noPluginMessages.back().first, 60);
+    EXPECT_EQ(lib.SetImagePath(HomePath("none.img").c_str()), 146);
+    setenv("VORLANE_MODULE_DIR", saved.c_str(), 1);
 }
 
 } // namespace
