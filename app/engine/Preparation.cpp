@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -122,11 +123,12 @@ std::string ExecuteCmd(const std::string& program, const std::vector<std::string
     ENGINE_INFO(kFile, kFunction, "Waiting for process id = 0x%08x", static_cast<unsigned>(pid));
     result.clear();
     if (input) {
-        // A child that exits early must not kill us with SIGPIPE.
-        struct sigaction ignore {
-        }, previous{};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &ignore, &previous);
+        // A child that exits early must not kill us with SIGPIPE: the signal
+        // is blocked on this thread only and a pending one is consumed.
+        sigset_t pipeSet, previous;
+        sigemptyset(&pipeSet);
+        sigaddset(&pipeSet, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
         size_t done = 0;
         while (done < input->size()) {
             ssize_t n = write(in[1], input->data() + done, input->size() - done);
@@ -134,8 +136,11 @@ std::string ExecuteCmd(const std::string& program, const std::vector<std::string
             if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
+        struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) == SIGPIPE) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         close(in[1]);
-        sigaction(SIGPIPE, &previous, nullptr);
     }
     char buffer[10240];
     for (;;) {

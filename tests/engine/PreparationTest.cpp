@@ -31,6 +31,10 @@ TEST_F(PreparationTest, ExecuteCmdCapturesOutputAndErrorAndReportsStartFailures)
     // buffer arrives whole.
     std::string input(70000, 'x');
     EXPECT_EQ(input, ExecuteCmd("cat", {}, &code, &input));
+    // A program that does not read its input does not take the caller down.
+    std::string big(4 << 20, 'y');
+    EXPECT_EQ("", ExecuteCmd("true", {}, &code, &big));
+    EXPECT_EQ(0, code);
 }
 
 TEST_F(PreparationTest, ExecuteCmdRunsAProgramInItsOwnDirectory) {
