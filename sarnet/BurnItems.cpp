@@ -318,6 +318,7 @@ int BurnDataWithCheck(ScriptItem* item, ToolParam* p, const Decoder64Table* deco
     }
     void* context = nullptr;
     int code = 2886;
+    bool plain = false; // the item is written the plain way below
     uint32_t length = uint32_t(decoder->GetItemSize(image, handle));
     if (length != 0) {
         DiagDiskInfo(p, item, length);
@@ -336,10 +337,10 @@ int BurnDataWithCheck(ScriptItem* item, ToolParam* p, const Decoder64Table* deco
         if (context) {
             item->length = length;
             item->FileCRC = 0;
-            code = -2; // plain path chosen below
+            plain = true;
         }
     }
-    if (code == -2 && IsBootItem(item->sub)) {
+    if (plain && IsBootItem(item->sub)) {
         int readCode = 0;
         uint8_t* buffer = ReadBootItem(decoder, image, handle, length, &readCode);
         if (!buffer) {
@@ -358,7 +359,7 @@ int BurnDataWithCheck(ScriptItem* item, ToolParam* p, const Decoder64Table* deco
             }
             code = BootFailure(r, 2886);
         }
-    } else if (code == -2) {
+    } else if (plain) {
         if (SubIs(item->sub, kSubTable) &&
             (WorkModeSelection() == 0 || p->res == TOOLPARAM_RES_FIRST_PART_EMPTY)) {
             code = WriteTableFromMbrNew(item, card, device, crc, context);
