@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 using namespace vorlane::test;
 using namespace vorlane::test::burn;
 using namespace vorlane::sarnet;
@@ -476,6 +479,44 @@ TEST_F(SarnetMbrUpdateTest, FailuresLeaveNoUsableTable) {
     Block badCrc('E', 2, m_home, HomePath("image.img"), FakeDecoder(), FakeCardDevice(),
                  FailingChecksum());
     EXPECT_EQ(UpdateMbrFexFile(&badCrc.param), 4265);
+}
+
+// Cards of one run update the shared table file while others read it: a
+// reader sees the whole file or none, never a cut one.
+TEST_F(SarnetMbrUpdateTest, ReadersNeverSeeAPartlyWrittenTable) {
+    WriteFile(HomePath("mbr.fex"), MakeMbr({{"boot", 100, 10}, {"system", 110, 10}}, 4));
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0}, seen{0};
+    std::thread reader([&] {
+        while (!stop) {
+            std::vector<uint8_t> f;
+            FILE* file = std::fopen(HomePath("mbr_new.fex").c_str(), "rb");
+            if (!file) continue;
+            uint8_t chunk[16384];
+            size_t n;
+            while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+                f.insert(f.end(), chunk, chunk + n);
+            std::fclose(file);
+            ++seen;
+            if (f.size() != 65536 || GetLE32(f.data()) != Crc32(f.data() + 4, 16380)) ++bad;
+        }
+    });
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 2; ++t)
+        writers.emplace_back([&] {
+            Block block('E', 2, m_home, HomePath("image.img"));
+            block.param.res = 0;
+            for (int i = 0; i < 100; ++i)
+                if (UpdateMbrFexFile(&block.param) != 0) ++failures;
+        });
+    for (std::thread& w : writers)
+        w.join();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(bad.load(), 0) << "of " << seen.load() << " reads";
+    ExpectCopiesWithCrc(NewTable(), 4);
 }
 
 // Index and count fields beyond the 120-entry table must not move the edit
