@@ -8,6 +8,8 @@
 #include "PartionInfo.h"
 #include "VorlanePlatform.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -159,7 +161,12 @@ int CCardFacade::MakeDataVolume(char letter, uint32_t sectors, bool honourUserDa
     volume->UnmountFile(handle);
     FacadeDebug("[%c] After UnMount %s Ln(%d), ret = %d", letter, kFile, __LINE__, r);
     if (r != 0) return r;
-    if (!CopyWholeFile(work, shared)) {
+    // Every drive of a burn refreshes the shared file while other drives' card
+    // tools may be reading it: a whole new file replaces it in one step.
+    char temporary[VORLANE_MAX_PATH + 16];
+    snprintf(temporary, sizeof temporary, "%s.tmp%c", shared, letter);
+    if (!CopyWholeFile(work, temporary) || rename(temporary, shared) != 0) {
+        unlink(temporary);
         LogError(kFile, __LINE__, "CCardFacade::FormatCard", "copying %s to %s failed", work,
                  shared);
         return kFormatCopyData;

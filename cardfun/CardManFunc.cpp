@@ -98,7 +98,7 @@ int CardManFunc::CheckImageFile() {
     std::unique_ptr<PartionInfoAW> record(CreatePartionInfo(PartionVariant::CardFun, mbr, dlinfo));
     if (!record) {
         LogError(kFile, __LINE__, fn, "mbr.fex / dlinfo.fex of the image cannot be read");
-        return kFormatRecord;
+        return kCheckRecord;
     }
     // The per-card data area follows the partition that the download list fills last.
     int index = 1;

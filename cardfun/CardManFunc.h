@@ -10,6 +10,7 @@ namespace vorlane::cardfun {
 
 enum CardManCode : int {
     kImageRejected = 146,
+    kCheckRecord = 148, // (own) CheckImageFile: mbr.fex / dlinfo.fex give no partition-table record
     kBurnFailed = 257,
     kNullBlock = 272,
 };
