@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,9 +83,34 @@ inline std::vector<DosPartition> SfdiskPartitions(const std::string& path,
     RunCommand("sfdisk --json '" + path + "' 2>/dev/null", &out);
     if (raw) *raw = out;
     std::vector<DosPartition> parts;
-    std::regex entry(R"re("start":\s*(\d+),\s*"size":\s*(\d+),\s*"type":\s*"([0-9a-fA-F]+)")re");
-    for (std::sregex_iterator it(out.begin(), out.end(), entry), end; it != end; ++it)
-        parts.push_back({std::stoull((*it)[1]), std::stoull((*it)[2]), (*it)[3]});
+    // Each partition object holds "start": N, "size": N, "type": "T" in this order.
+    auto field = [&](size_t from, const char* key, size_t* end) -> std::string {
+        size_t at = out.find(key, from);
+        if (at == std::string::npos) return "";
+        at = out.find(':', at) + 1;
+        while (at < out.size() && (out[at] == ' ' || out[at] == '"'))
+            ++at;
+        size_t stop = at;
+        while (stop < out.size() && isalnum(static_cast<unsigned char>(out[stop])))
+            ++stop;
+        *end = stop;
+        return out.substr(at, stop - at);
+    };
+    for (size_t at = out.find("\"partitions\""); at != std::string::npos;) {
+        size_t next = out.find("\"start\":", at);
+        if (next == std::string::npos) break;
+        DosPartition p;
+        size_t end = next;
+        std::string start = field(next, "\"start\":", &end);
+        std::string size = field(end, "\"size\":", &end);
+        std::string type = field(end, "\"type\":", &end);
+        if (start.empty() || size.empty() || type.empty()) break;
+        p.start = std::stoull(start);
+        p.size = std::stoull(size);
+        p.type = type;
+        parts.push_back(p);
+        at = end;
+    }
     return parts;
 }
 
