@@ -385,6 +385,14 @@ bool BurnEngine::CanClose() {
     return true;
 }
 
+int BurnEngine::ReleaseLibrary() {
+    if (!m_lib) return 0;
+    if (Busy() || m_bPreparing) return kCmdBusy;
+    JoinBurnThreads();
+    int r = m_lib->Release ? m_lib->Release() : 0;
+    return r;
+}
+
 // ---- Drives -------------------------------------------------------------------------------
 
 int BurnEngine::CheckedCount() const {

@@ -219,6 +219,11 @@ class BurnEngine {
     bool WaitIdle(unsigned timeoutMs = 0);
     // The close rule: true when every burn thread has ended.
     bool CanClose();
+    // Releases the card-functions library (its slot 1) once no run is in
+    // progress, before the process ends: its work files are removed and the
+    // card tool is unloaded while the plug-in centre is still alive. 0 or
+    // the library's code; kCmdBusy while a run is in progress.
+    int ReleaseLibrary();
 
   private:
     friend struct EngineAccess;

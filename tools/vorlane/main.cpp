@@ -401,6 +401,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vorlane: %s (code %d)\n", startupReason(r), r);
         return 1;
     }
+    // On every way out the library is released while the plug-in centre
+    // is still alive (not from the exit handlers).
+    struct ReleaseAtEnd {
+        BurnEngine& engine;
+        ~ReleaseAtEnd() {
+            engine.WaitIdle();
+            engine.ReleaseLibrary();
+        }
+    } releaseAtEnd{eng};
     eng.RefreshDrive();
     if (o.command == "list") return list(eng, o.json);
 
