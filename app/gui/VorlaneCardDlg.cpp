@@ -333,7 +333,12 @@ void CVorlaneCardDlg::RunEnded(bool success) {
 
 void CVorlaneCardDlg::ScanFinished(const std::string& letters) {
     QString l = QString::fromStdString(letters);
-    Queue([this, l] { emit ScanDone(l); });
+    Queue([this, l] {
+        // Get drive letters stays available when nothing was found: it is
+        // the operator's way to look again.
+        if (l.isEmpty() && !m_engine->Busy()) Control(1019)->setEnabled(true);
+        emit ScanDone(l);
+    });
 }
 
 // ---- Drive list ----------------------------------------------------------------------------
