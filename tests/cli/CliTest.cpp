@@ -411,9 +411,17 @@ TEST_F(CliTest, LoopDeviceGetsTheBytesOfAVirtualCard) {
     std::string image = Sample("");
     std::string e = MakeVirtualCard('E', kCardBytes);
     std::string out;
+    // A real disk is written only when confirmed: without --yes and without
+    // a terminal nothing is written to either card.
+    int refused = Vorlane("burn --image '" + image + "' E " + device, &out, "VORLANE_ALLOW_LOOP=1");
+    struct stat st;
+    bool untouched = stat(backing.c_str(), &st) == 0 && st.st_blocks == 0 &&
+                     stat(e.c_str(), &st) == 0 && st.st_blocks == 0;
     int rc =
         Vorlane("--yes burn --image '" + image + "' E " + device, &out, "VORLANE_ALLOW_LOOP=1");
     RunCommand("losetup -d " + device);
+    EXPECT_EQ(2, refused);
+    EXPECT_TRUE(untouched);
     ASSERT_EQ(0, rc) << out;
     // Only the volume serial numbers (random) may differ: the exFAT boot
     // regions left by the preparation and the FAT32 boot sector and its backup.
