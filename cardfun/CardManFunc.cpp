@@ -173,6 +173,13 @@ int CardManFunc::BurnCard(char letter, int mode) {
         Notify(letter, "ok", CardMessageDone);
         return 0;
     }
+    if (mode < BurnModeProduct || mode > BurnModeKey) {
+        char text[128];
+        snprintf(text, sizeof text, "%c: unknown card kind %d", letter, mode);
+        LogError(kFile, __LINE__, fn, "%s", text);
+        Notify(letter, text, CardMessageFailed);
+        return kBurnFailed;
+    }
     unsigned char slot = static_cast<unsigned char>(letter);
     {
         std::lock_guard<std::mutex> lock(m_stateLock);

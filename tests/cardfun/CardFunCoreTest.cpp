@@ -598,6 +598,11 @@ TEST_F(BurnRunTest, EveryBurnEndsWithExactlyOneFinalCallback) {
         EXPECT_EQ(Messages().back().code, c.finalCode) << c.what;
         m_lib->m_conversion = conversion;
     }
+    // An unknown card kind touches nothing and fails once.
+    Messages().clear();
+    EXPECT_EQ(m_lib->BurnCard('G', 7), 257);
+    EXPECT_EQ(Finals('G').size(), 1u);
+    EXPECT_EQ(Messages().size(), 1u);
     // Outside a burn the card tool's done is relayed at once.
     ToolParam block = {};
     block.drive = 'G';
