@@ -144,7 +144,9 @@ void CCardFacade::DeleteModuleFile(const char* name) {
 
 CCardFacade::CCardFacade() = default;
 
-CCardFacade::~CCardFacade() = default;
+CCardFacade::~CCardFacade() {
+    if (m_burnMutex) CloseHandle(m_burnMutex);
+}
 
 void CCardFacade::LoadAtStartup() {
     m_imageDec = std::make_unique<ImageDecMan>();
