@@ -146,7 +146,10 @@ TEST_F(WindowTest, StoredImageIsRestoredOrCleared) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored);
-        WriteFile(HomePath("config.cfg"), "[Img File]\npath = " + c.stored + "\n");
+        // The shipped configuration with the stored image.
+        WriteFile(HomePath("config.cfg"), ReadFile(ModulePath("config.cfg")));
+        WritePrivateProfileStringA("Img File", "path", c.stored.c_str(),
+                                   HomePath("config.cfg").c_str());
         m_scans = 0;
         Open();
         EXPECT_EQ(c.shown, m_dlg->findChild<QLineEdit*>("1001")->text().toStdString());
