@@ -167,6 +167,68 @@ class CliTest : public VorlaneTest {
     int m_samples = 0;
 };
 
+TEST_F(CliTest, SampleImageItemsAreValid) {
+    if (!NeedTools({"simg2img", "fsck.fat"})) GTEST_SKIP() << "simg2img or fsck.fat missing";
+    std::string image = Sample("--gpt --secure");
+    std::string listed;
+    ASSERT_EQ(0, RunCommand("'" + m_bin + "/vorlane-img' list '" + image + "'", &listed));
+    for (const char* sub :
+         {"CARDTOOL00000000", "1234567890SCRIPT", "1234567890___MBR", "1234567890DLINFO",
+          "1234567890___GPT", "1234567890BOOT_0", "TOC0_00000000000", "BOOTPKG-00000000"})
+        EXPECT_NE(std::string::npos, listed.find(std::string("12345678  ") + sub)) << listed;
+    // The partition table: four 16 KiB copies, each with its CRC over bytes 4 ... 16383.
+    std::vector<uint8_t> mbr = ReadFile(Extract(image, "12345678", "1234567890___MBR"));
+    ASSERT_EQ(4u * 16384, mbr.size());
+    for (size_t copy = 0; copy < 4; ++copy) {
+        const uint8_t* c = &mbr[copy * 16384];
+        EXPECT_EQ(Crc32(c + 4, 16384 - 4), GetLE32(c)) << "copy " << copy;
+        EXPECT_EQ(0, std::memcmp(c + 8, "qelvo411", 8));
+        EXPECT_EQ(3u, GetLE32(c + 24));
+    }
+    const char* names[] = {"boot", "system", "UDISK"};
+    const uint32_t lengths[] = {65536, 524288, 0};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_STREQ(names[i], reinterpret_cast<const char*>(&mbr[32 + 128 * i + 32]));
+        EXPECT_EQ(lengths[i], GetLE32(&mbr[32 + 128 * i + 12]));
+    }
+    // The download list names the partition items, which the image holds.
+    std::vector<uint8_t> dl = ReadFile(Extract(image, "12345678", "1234567890DLINFO"));
+    ASSERT_GE(dl.size(), 32u + 3 * 72);
+    EXPECT_STREQ("boot", reinterpret_cast<const char*>(&dl[32]));
+    EXPECT_EQ("BOOT_FEX00000000", std::string(reinterpret_cast<const char*>(&dl[32 + 32]), 16));
+    EXPECT_STREQ("system", reinterpret_cast<const char*>(&dl[32 + 72]));
+    EXPECT_EQ(0, dl[32 + 2 * 72]) << "the list ends after two entries";
+    // Boot loaders with valid header sums.
+    std::vector<uint8_t> boot0 = ReadFile(Extract(image, "12345678", "1234567890BOOT_0"));
+    EXPECT_TRUE(headerSumValid(boot0, 0, 16, 12));
+    std::vector<uint8_t> toc0 = ReadFile(Extract(image, "12345678", "TOC0_00000000000"));
+    EXPECT_TRUE(headerSumValid(toc0, 0, 28, 12));
+    std::vector<uint8_t> pkg = ReadFile(Extract(image, "12345678", "BOOTPKG-00000000"));
+    EXPECT_TRUE(headerSumValid(pkg, 0, 36, 20));
+    ASSERT_EQ(3u, le32(pkg, 32));
+    EXPECT_STREQ("scp", reinterpret_cast<const char*>(&pkg[64]));
+    EXPECT_STREQ("u-boot", reinterpret_cast<const char*>(&pkg[64 + 368]));
+    EXPECT_STREQ("dtb", reinterpret_cast<const char*>(&pkg[64 + 2 * 368]));
+    uint32_t uboot = le32(pkg, 64 + 368 + 64);
+    EXPECT_EQ(0, std::memcmp(&pkg[uboot + 4], "uboot\0", 6));
+    EXPECT_TRUE(headerSumValid(pkg, uboot, 20, 12));
+    // The system partition expands to its full 256 MiB; the boot partition is FAT.
+    std::string raw = m_root + "/system.raw", out;
+    ASSERT_EQ(0, RunCommand("simg2img '" + Extract(image, "RFSFAT16", "SYSTEM_FEX000000") + "' '" +
+                                raw + "'",
+                            &out))
+        << out;
+    struct stat st;
+    ASSERT_EQ(0, stat(raw.c_str(), &st));
+    EXPECT_EQ(static_cast<off_t>(kSystemBytes), st.st_size);
+    EXPECT_EQ(
+        0, RunCommand("fsck.fat -n '" + Extract(image, "RFSFAT16", "BOOT_FEX00000000") + "'", &out))
+        << out;
+    struct stat img;
+    ASSERT_EQ(0, stat(image.c_str(), &img));
+    EXPECT_LT(img.st_size, 100 * static_cast<off_t>(kMiB));
+}
+
 TEST_F(CliTest, ProductBurnOfTwoCardsPassesTheIndependentCheckers) {
     if (!NeedTools({"sfdisk", "fsck.fat"})) GTEST_SKIP() << "sfdisk or fsck.fat missing";
     std::string image = Sample("");
