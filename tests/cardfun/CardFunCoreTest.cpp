@@ -411,6 +411,18 @@ TEST_F(ImageCheckTest, EveryMissingWorkItemHasItsCodeAndText) {
     EXPECT_EQ(m_lib->GetFileFromImage(), 634);
 }
 
+TEST_F(ImageCheckTest, UnwritableWorkDirectoryRefusesTheImage) {
+    std::string image = PackImage("[process]\r\n", DefaultPartitions(), DefaultDownloads());
+    WriteFile(HomePath("plain"), std::string("x"));
+    setenv("VORLANE_HOME", (m_home + "/plain/work").c_str(), 1);
+    m_capture.Clear();
+    EXPECT_EQ(m_lib->SetImagePath(image.c_str()), 146);
+    ASSERT_EQ(m_capture.Boxes().size(), 1u);
+    EXPECT_EQ(m_capture.Boxes()[0].caption, "VorlaneCard");
+    EXPECT_EQ(m_lib->m_sarnet, nullptr);
+    setenv("VORLANE_HOME", m_home.c_str(), 1);
+}
+
 TEST_F(ImageCheckTest, ToolSourceFromOptionsReplacesTheImagesCardTool) {
     PackImage("[process]\r\n", DefaultPartitions(), DefaultDownloads());
     struct Case {
