@@ -162,7 +162,10 @@ void CXListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
                            const QModelIndex& index) const {
     const XCell* cell = m_model->Cell(index.row(), index.column());
     if (!cell) return;
-    const QPalette& pal = option.palette;
+    // The cached colours of the control: a disabled list (during a run)
+    // keeps its colours, so that the progress stays readable.
+    QPalette pal = option.palette;
+    pal.setCurrentColorGroup(QPalette::Active);
     const QRect r = option.rect;
     painter->save();
     painter->setClipRect(r);
