@@ -556,6 +556,7 @@ void BurnEngine::SyncDriveRecords(int keepOldCheck) {
                 rec.progress = old.progress;
                 rec.lastMessage = old.lastMessage;
                 rec.failReason = old.failReason;
+                rec.prepareError = old.prepareError;
                 rec.startTick = old.startTick;
                 rec.endTick = old.endTick;
                 if (keepOldCheck == 0) {
@@ -813,8 +814,13 @@ void BurnEngine::PrepareThread(bool restore) {
         for (const DriveRecord& r : records) {
             if (!r.checked || m_closing) continue;
             std::string detail;
-            if (PrepareCardExfat(r.letter, &detail) != 0)
+            if (PrepareCardExfat(r.letter, &detail) == 0)
+                detail.clear();
+            else
                 AddMessage(std::string(1, r.letter) + ": " + detail);
+            std::lock_guard<std::mutex> guard(m_state);
+            for (DriveRecord& rec : m_records)
+                if (rec.letter == r.letter) rec.prepareError = detail;
         }
         m_bDriveBusy = false;
     }

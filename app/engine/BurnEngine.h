@@ -64,11 +64,12 @@ struct DriveRecord {
     std::string device;
     std::string model;
     bool blockDevice = false;
-    int progress = 0;        // last percentage shown in the row
-    std::string lastMessage; // last message line text of this drive (without "E: ")
-    std::string failReason;  // text of the failure (code 60), empty otherwise
-    uint32_t startTick = 0;  // GetTickCount when the drive's thread was started
-    uint32_t endTick = 0;    // GetTickCount when it reported done or failed
+    int progress = 0;         // last percentage shown in the row
+    std::string lastMessage;  // last message line text of this drive (without "E: ")
+    std::string failReason;   // text of the failure (code 60), empty otherwise
+    std::string prepareError; // why the exFAT preparation of the last run failed, if it did
+    uint32_t startTick = 0;   // GetTickCount when the drive's thread was started
+    uint32_t endTick = 0;     // GetTickCount when it reported done or failed
 };
 
 // What a front end shows. Every method has an empty default. Calls come from

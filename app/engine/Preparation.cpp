@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -43,6 +44,19 @@ std::string firstLine(const std::string& output) {
     if (start == std::string::npos) return "no output";
     size_t end = output.find_first_of("\r\n", start);
     return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// A block device the kernel marks read-only (a write-protect switch, a
+// read-only loop device) or a card file that cannot be written.
+bool isReadOnly(const VpCardInfo& info) {
+    if (info.kind != VpCardBlock) return access(info.path, W_OK) != 0;
+    std::string path = info.path;
+    std::string name = path.substr(path.rfind('/') + 1);
+    FILE* f = std::fopen(("/sys/class/block/" + name + "/ro").c_str(), "r");
+    if (!f) return false;
+    int c = std::fgetc(f);
+    std::fclose(f);
+    return c == '1';
 }
 
 int clearEnds(char letter) {
@@ -226,8 +240,11 @@ int PrepareCardExfat(char letter, std::string* detail) {
     }
     // Like a disk "clean": the first and the last MiB are zeroed, so that no
     // boot loader, magic block or old table outlives the new layout.
-    if (int e = clearEnds(letter))
+    if (int e = clearEnds(letter)) {
+        if (isReadOnly(info))
+            return fail(kPrepareClear, device + ": the card is read-only (write-protected)");
         return fail(kPrepareClear, device + ": clearing the card failed: " + std::strerror(e));
+    }
     // One primary partition of type 0x07 from sector 2048 to the end.
     const std::string script = "label: dos\nstart=2048, type=7\n";
     int code = -1;

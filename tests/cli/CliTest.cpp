@@ -500,5 +500,29 @@ TEST_F(CliTest, LoopDeviceGetsTheBytesOfAVirtualCard) {
     }
 }
 
+// A read-only disk fails with its reason; the card beside it is written.
+TEST_F(CliTest, ReadOnlyDiskFailsWithItsReason) {
+    if (geteuid() != 0 || !HaveTool("losetup")) GTEST_SKIP() << "needs root and losetup";
+    std::string backing = m_root + "/ro.backing";
+    ASSERT_EQ(0, RunCommand("truncate -s " + std::to_string(kCardBytes) + " '" + backing + "'"));
+    std::string device;
+    if (RunCommand("losetup -r -f --show '" + backing + "'", &device) != 0) GTEST_SKIP() << device;
+    device.erase(device.find_last_not_of("\n") + 1);
+    std::string image = Sample("");
+    std::string e = MakeVirtualCard('E', kCardBytes);
+    std::string out;
+    int rc =
+        Vorlane("--yes burn --image '" + image + "' E " + device, &out, "VORLANE_ALLOW_LOOP=1");
+    RunCommand("losetup -d " + device);
+    EXPECT_EQ(1, rc) << out;
+    ExpectMagic(e);
+    size_t row = out.find(device + " ");
+    ASSERT_NE(std::string::npos, out.find("FAILED", row)) << out;
+    EXPECT_NE(std::string::npos, out.find("read-only", row)) << out;
+    struct stat st;
+    ASSERT_EQ(0, stat(backing.c_str(), &st));
+    EXPECT_EQ(0, st.st_blocks);
+}
+
 } // namespace
 } // namespace vorlane::test

@@ -327,6 +327,9 @@ int summary(BurnEngine& eng, const std::vector<char>& letters, bool json, double
         std::string message = !rec
                                   ? "the card disappeared"
                                   : (!rec->failReason.empty() ? rec->failReason : rec->lastMessage);
+        if (rec && !done && !rec->prepareError.empty())
+            message +=
+                (message.empty() ? "" : "; ") + std::string("preparation: ") + rec->prepareError;
         std::string device = rec ? rec->device : "";
         if (json) {
             char item[1024];
