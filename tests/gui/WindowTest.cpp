@@ -337,3 +337,38 @@ TEST_F(WindowTest, BurnOneGreenOneRedThenRestore) {
 
 } // namespace
 } // namespace vorlane::test
+
+namespace vorlane::test {
+namespace {
+
+// Loop test through the window: restore cycles, the status line, Stop.
+TEST_F(WindowTest, LoopTestCountsCyclesAndStopEndsIt) {
+    MakeVirtualCard('E', 64 * kMiB);
+    Open();
+    m_dlg->Engine().SetLoopPause(50);
+    auto* status = m_dlg->findChild<QLabel*>("1016");
+
+    WriteFile(HomePath("loop.txt"), "2\n");
+    Click(1010);
+    ASSERT_TRUE(WaitFor([&] { return m_dlg->Control(1012)->isVisible(); }, 10000));
+    ASSERT_TRUE(WaitRuns(2));
+    ASSERT_TRUE(WaitFor([&] { return !m_dlg->Engine().Busy(); }, 60000));
+    EXPECT_EQ("Loop Test (2/2) success(2)", status->text().toStdString());
+    EXPECT_FALSE(m_dlg->Control(1012)->isVisible());
+
+    WriteFile(HomePath("loop.txt"), "3\n");
+    Click(1010);
+    ASSERT_TRUE(WaitFor([&] { return m_dlg->Control(1012)->isVisible(); }, 10000));
+    Click(1012); // the current cycle finishes, no further one starts
+    EXPECT_FALSE(m_dlg->Control(1012)->isVisible());
+    ASSERT_TRUE(WaitRuns(3));
+    ASSERT_TRUE(WaitFor([&] { return !m_dlg->Engine().Busy(); }, 60000));
+    QTest::qWait(300);
+    EXPECT_EQ(3u, m_runs.size());
+    // Stopped before the first cycle ended: the line keeps its text from the start.
+    EXPECT_EQ("", status->text().toStdString());
+    EXPECT_TRUE(Enabled(1010));
+}
+
+} // namespace
+} // namespace vorlane::test
