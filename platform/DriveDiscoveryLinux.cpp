@@ -138,12 +138,21 @@ bool HoldsSystemFileSystem(const std::string& diskName) {
     for (const Mount& m : mounts()) {
         if (!system.count(m.target)) continue;
         if (sourceInFamily(m.source, diskName, family)) return true;
-        // "/dev/root" and similar aliases: compare the mounted device number.
-        struct stat st;
-        if (stat(m.target.c_str(), &st) == 0 && devices.count(st.st_dev)) return true;
+    }
+    // "/dev/root" and similar aliases: compare the mounted device number, as
+    // the kernel lists it (no stat of the mount point, which could hang on a
+    // network file system).
+    std::ifstream info("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, target;
+        fields >> id >> parent >> device >> root >> target;
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(device.c_str(), "%u:%u", &major, &minor) != 2) continue;
+        if (system.count(target) && devices.count(makedev(major, minor))) return true;
     }
     std::ifstream swaps("/proc/swaps");
-    std::string line;
     std::getline(swaps, line); // heading
     while (std::getline(swaps, line)) {
         std::istringstream fields(line);
