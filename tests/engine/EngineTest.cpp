@@ -3,6 +3,9 @@
 #include "BurnEngine.h"
 #include "TestSupport.h"
 
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -238,6 +241,54 @@ TEST_F(EngineTest, BurnWithoutImageShowsText24) {
     ASSERT_EQ(1u, m_capture.Boxes().size());
     EXPECT_EQ(engine->GetText(24), m_capture.Boxes()[0].text);
     EXPECT_FALSE(engine->GetText(24).empty());
+}
+
+// A whole run through the engine (preparation, one thread per card, the
+// callbacks) over a stand-in library whose cards end in every possible way:
+// every card gets exactly one result and the run ends exactly once.
+TEST_F(EngineTest, EveryCardEndsWithOneResultEvenWhenTheLibraryGivesNone) {
+    const std::string real =
+        std::getenv("VORLANE_MODULE_DIR") ? std::getenv("VORLANE_MODULE_DIR") : "";
+    if (dlopen((real + "/VorlaneCardFun.so").c_str(), RTLD_NOW | RTLD_NOLOAD))
+        GTEST_SKIP() << "the real library is loaded in this process (ctest runs each test alone)";
+    const std::string modules = m_root + "/modules";
+    ASSERT_EQ(0, mkdir(modules.c_str(), 0755));
+    DIR* dir = opendir(real.c_str());
+    ASSERT_NE(nullptr, dir);
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name[0] == '.' || name == "VorlaneCardFun.so") continue;
+        ASSERT_EQ(0, symlink((real + "/" + name).c_str(), (modules + "/" + name).c_str()));
+    }
+    closedir(dir);
+    ASSERT_EQ(0, symlink(ENGINE_FAKE_CARDFUN, (modules + "/VorlaneCardFun.so").c_str()));
+    setenv("VORLANE_MODULE_DIR", modules.c_str(), 1);
+    for (char letter : {'E', 'F', 'G', 'H'})
+        MakeVirtualCard(letter, 64 * kMiB);
+
+    auto engine = Engine();
+    ASSERT_TRUE(engine);
+    ASSERT_EQ(0, engine->SetImagePath(m_root + "/any.img"));
+    engine->SetKind(CardKind::Product);
+    ASSERT_EQ(0, engine->Burn());
+    ASSERT_TRUE(engine->WaitIdle(120000));
+    setenv("VORLANE_MODULE_DIR", real.c_str(), 1);
+
+    std::vector<DriveRecord> records = engine->Drives();
+    ASSERT_EQ(4u, records.size());
+    EXPECT_EQ(DriveState::Failed, Find(records, 'E')->state)
+        << "done, then its partition table failed";
+    EXPECT_NE(std::string::npos, Find(records, 'E')->failReason.find("partition table"));
+    EXPECT_EQ(kColourFailed, Find(records, 'E')->colour);
+    EXPECT_EQ(DriveState::Failed, Find(records, 'F')->state) << "no result at all";
+    EXPECT_NE(std::string::npos, Find(records, 'F')->failReason.find("without a result"));
+    EXPECT_EQ(DriveState::Done, Find(records, 'G')->state);
+    EXPECT_EQ(kColourDone, Find(records, 'G')->colour);
+    EXPECT_EQ(DriveState::Failed, Find(records, 'H')->state);
+    EXPECT_EQ("the card is too small", Find(records, 'H')->failReason);
+    EXPECT_EQ(1u, m_recorder.ends.size());
+    EXPECT_FALSE(engine->Busy());
+    EXPECT_TRUE(engine->CanClose());
 }
 
 } // namespace
