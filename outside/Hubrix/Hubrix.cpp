@@ -42,11 +42,13 @@ struct Plugin {
     std::string path;
 };
 
+// Never destroyed: plug-ins release their own plug-ins from their static
+// destructors at process exit, after this library's would have run.
 // Recursive: a plug-in may load further plug-ins while it is being loaded.
-std::recursive_mutex g_lock;
-std::map<std::string, Plugin> g_plugins;
+std::recursive_mutex& g_lock = *new std::recursive_mutex;
+std::map<std::string, Plugin>& g_plugins = *new std::map<std::string, Plugin>;
 // For every path loaded by name: the file that the resident library came from.
-std::map<std::string, FileId> g_mapped;
+std::map<std::string, FileId>& g_mapped = *new std::map<std::string, FileId>;
 
 bool StatFile(const std::string& path, FileId* id) {
     struct stat st;
