@@ -55,6 +55,8 @@ bool fillFromPath(const std::string& path, Entry& entry) {
         entry.info.sizeBytes = bytes;
         size_t slash = path.rfind('/');
         entry.diskName = path.substr(slash + 1);
+        // A disk that holds the running system is never a card target.
+        if (vorlane::platform::HoldsSystemFileSystem(entry.diskName)) return false;
         copyText(entry.info.model, sizeof entry.info.model, "block device");
     } else if (S_ISREG(st.st_mode)) {
         entry.info.kind = VpCardVirtual;

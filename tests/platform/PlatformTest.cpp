@@ -271,3 +271,15 @@ TEST_F(PlatformTest, ProfileFilesPatchOnlyTheirKey) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PlatformTest, TheSystemDiskIsNeverAssigned) {
+    std::string root;
+    RunCommand("findmnt -n -o SOURCE / | head -n1", &root);
+    while (!root.empty() && (root.back() == '\n' || root.back() == ' ')) root.pop_back();
+    if (root.rfind("/dev/", 0) != 0 || !FileExists(root)) GTEST_SKIP() << "root is not a block device";
+    EXPECT_EQ(VpDriveAssign(0, root.c_str()), 0) << root;
+}
+
+} // namespace
