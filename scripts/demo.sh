@@ -42,7 +42,7 @@ Inspect them, for example:
   sfdisk -l $demo/cards/E.card
   dd if=$demo/cards/E.card bs=512 skip=14 count=1 status=none | hexdump -C | head -3   # the magic block
 Write one onto a real card with dd (check the device name first!):
-  dd if=$demo/cards/E.card of=/dev/sdX bs=4M conv=fsync,sparse status=progress
+  dd if=$demo/cards/E.card of=/dev/sdX bs=4M conv=fsync status=progress
 Restore them to plain exFAT storage cards:
   $bin/vorlane --cards-dir $demo/cards restore
 INFO
