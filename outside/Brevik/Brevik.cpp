@@ -14,7 +14,7 @@
 //   208  the partition is too large for FAT32 with this cluster size
 //   209  writing the volume's metadata failed (errno in the debugger output)
 //   210  flushing the card failed
-#include "Export.h"
+#include "PluginExports.h"
 #include "Fat32Builder.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
@@ -124,24 +124,4 @@ const VolumeFormatTable g_table = {FormatVolume};
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VORLANE_IID_VOLUME_FORMAT;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return "Brevik";
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard project";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_VOLUME_FORMAT) == 0 ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return QueryInterface(id) == 0 ? const_cast<VolumeFormatTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Brevik", VORLANE_IID_VOLUME_FORMAT, 0x00010000, g_table)

@@ -24,7 +24,7 @@
 //   408  two partitions overlap
 #include "GptBackup.h"
 
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 #include "VorlanePlatform.h"
@@ -234,24 +234,4 @@ const TableConversionTable g_table = {BuildGpt};
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VORLANE_IID_TABLE_CONVERSION;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return "Caldrin";
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard project";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_TABLE_CONVERSION) == 0 ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return QueryInterface(id) == 0 ? const_cast<TableConversionTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Caldrin", VORLANE_IID_TABLE_CONVERSION, 0x00010000, g_table)

@@ -7,7 +7,7 @@
 //   EINVAL  byte count other than sector count x 512
 //   ENOSPC  the sectors lie (partly) beyond the end of the card
 //   others  as reported by the card's read, write or flush
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 #include "VorlanePlatform.h"
@@ -101,24 +101,4 @@ const CardOperationsTable g_table = {OpenCard, GetCardCapacity,  WriteTableSecto
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VORLANE_IID_CARD_OPERATIONS;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return "Drevant";
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard project";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_CARD_OPERATIONS) == 0 ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return QueryInterface(id) == 0 ? const_cast<CardOperationsTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Drevant", VORLANE_IID_CARD_OPERATIONS, 0x00010000, g_table)

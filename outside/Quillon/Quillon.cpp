@@ -1,7 +1,7 @@
 // The card-device service: opens a card of the drive map by its letter and
 // writes or reads byte ranges at sector positions. Results are 0 or a
 // positive errno value; a short transfer is never reported as success.
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 #include "VorlanePlatform.h"
@@ -73,30 +73,7 @@ int CloseDevice(void* handle) {
 
 const CardDeviceTable g_table = {OpenDevice, WriteSectors, ReadSectors, CloseDevice};
 
-bool IsOurId(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_CARD_DEVICE) == 0;
-}
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType(void) {
-    return VORLANE_IID_CARD_DEVICE;
-}
-VORLANE_EXPORT const char* GetPlugInName(void) {
-    return "Quillon";
-}
-VORLANE_EXPORT int GetPlugInVersion(void) {
-    return 0x100;
-}
-VORLANE_EXPORT const char* GetAuthor(void) {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight(void) {
-    return "VorlaneCard developers";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return IsOurId(id) ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return IsOurId(id) ? const_cast<CardDeviceTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Quillon", VORLANE_IID_CARD_DEVICE, 0x100, g_table)

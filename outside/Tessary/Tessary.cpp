@@ -5,7 +5,7 @@
 //
 // Result codes: 0 success; 301 no context; 302 no data for a non-zero length;
 // 303 no place for the result.
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 
@@ -72,24 +72,4 @@ const SumTable g_table = {SumBegin, SumUpdate, SumFinish, SumRelease};
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VORLANE_IID_SUM;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return "Tessary";
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard project";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_SUM) == 0 ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return QueryInterface(id) == 0 ? const_cast<SumTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Tessary", VORLANE_IID_SUM, 0x00010000, g_table)

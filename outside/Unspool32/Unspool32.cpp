@@ -2,7 +2,7 @@
 // Sizes and counts are signed 32-bit values, so an image holding an item of
 // 2 GiB or more is refused as a whole: its length could not be reported.
 #include "Decoder.h"
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 
@@ -34,31 +34,7 @@ int CloseImage(void* image) {
 
 const Decoder32Table g_table = {OpenImage, OpenItem, GetItemSize, ReadItem, CloseItem, CloseImage};
 
-bool IsOurId(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_DECODER32) == 0;
-}
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType(void) {
-    return "ImageDecoder";
-}
-VORLANE_EXPORT const char* GetPlugInName(void) {
-    return "Unspool32";
-}
-VORLANE_EXPORT int GetPlugInVersion(void) {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor(void) {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight(void) {
-    return "VorlaneCard developers";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return IsOurId(id) ? 0 : 1;
-}
-// A null id asks for the one table this plug-in has.
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return !id || IsOurId(id) ? const_cast<Decoder32Table*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Unspool32", VORLANE_IID_DECODER32, 0x00010000, g_table)

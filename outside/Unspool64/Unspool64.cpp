@@ -1,6 +1,6 @@
 // Unspool64.so: the 64-bit image decoder. Opens version 2 images only.
 #include "Decoder.h"
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 
@@ -31,31 +31,7 @@ int CloseImage(void* image) {
 
 const Decoder64Table g_table = {OpenImage, OpenItem, GetItemSize, ReadItem, CloseItem, CloseImage};
 
-bool IsOurId(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_DECODER64) == 0;
-}
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType(void) {
-    return "ImageDecoder";
-}
-VORLANE_EXPORT const char* GetPlugInName(void) {
-    return "Unspool64";
-}
-VORLANE_EXPORT int GetPlugInVersion(void) {
-    return 0x00020000;
-}
-VORLANE_EXPORT const char* GetAuthor(void) {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight(void) {
-    return "VorlaneCard developers";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return IsOurId(id) ? 0 : 1;
-}
-// A null id asks for the one table this plug-in has.
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return !id || IsOurId(id) ? const_cast<Decoder64Table*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Unspool64", VORLANE_IID_DECODER64, 0x00020000, g_table)

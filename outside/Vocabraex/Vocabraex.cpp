@@ -7,7 +7,7 @@
 // The same source is built twice (Vocabraex.so for the main program,
 // Vocabraex_1.so for the card-functions library); each build keeps its own
 // texts. VOCABRAEX_IID and VOCABRAEX_NAME come from the build.
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 #include "VorlanePlatform.h"
@@ -133,24 +133,4 @@ const LanguageTable g_table = {LoadLanguageFile, GetText};
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VOCABRAEX_IID;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return VOCABRAEX_NAME;
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard project";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VOCABRAEX_IID) == 0 ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return QueryInterface(id) == 0 ? const_cast<LanguageTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS(VOCABRAEX_NAME, VOCABRAEX_IID, 0x00010000, g_table)

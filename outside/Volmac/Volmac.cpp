@@ -10,7 +10,7 @@
 //   105  label longer than 11 bytes or with a character a label cannot hold
 //   106  the work file could not be resized (errno in the debugger output)
 //   107  writing the work file failed (errno in the debugger output)
-#include "Export.h"
+#include "PluginExports.h"
 #include "Fat32Builder.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
@@ -113,24 +113,4 @@ const VolumeImageTable g_table = {MountFile, MakeFileSystem, nullptr, nullptr,  
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VORLANE_IID_VOLUME_IMAGE;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return "Volmac";
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard project";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_VOLUME_IMAGE) == 0 ? 0 : 1;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return QueryInterface(id) == 0 ? const_cast<VolumeImageTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("Volmac", VORLANE_IID_VOLUME_IMAGE, 0x00010000, g_table)

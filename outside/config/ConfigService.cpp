@@ -21,7 +21,7 @@
 //   14  section or key name longer than 259 bytes (never found)
 //   15  no further section (NextSection)
 //   16  cursor does not belong to this handle
-#include "Export.h"
+#include "PluginExports.h"
 #include "IniParasor.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
@@ -156,29 +156,7 @@ const ConfigParserTable g_table = {
     nullptr,     nullptr,      nullptr, nullptr,          nullptr,        &GetKeyString,
 };
 
-constexpr int kNoSuchInterface = 86;
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType() {
-    return VORLANE_IID_CONFIG_PARSER;
-}
-VORLANE_EXPORT const char* GetPlugInName() {
-    return "config";
-}
-VORLANE_EXPORT int GetPlugInVersion() {
-    return 256;
-}
-VORLANE_EXPORT const char* GetAuthor() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight() {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_CONFIG_PARSER) == 0 ? 0 : kNoSuchInterface;
-}
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    if (!id || std::strcmp(id, VORLANE_IID_CONFIG_PARSER) != 0) return nullptr;
-    return const_cast<ConfigParserTable*>(&g_table);
-}
+VORLANE_SERVICE_EXPORTS("config", VORLANE_IID_CONFIG_PARSER, 256, g_table)

@@ -4,7 +4,7 @@
 //
 // Result codes: 0 success; 1 not a context of this service; 2 null data with
 // a non-zero length; 3 null output pointer.
-#include "Export.h"
+#include "PluginExports.h"
 #include "Interfaces.h"
 #include "ServiceTables.h"
 
@@ -58,31 +58,7 @@ int CrcRelease(void* context) {
 
 const ChecksumTable g_table = {CrcBegin, CrcUpdate, CrcFinish, CrcRelease};
 
-bool IsOurId(const char* id) {
-    return id && std::strcmp(id, VORLANE_IID_CHECKSUM) == 0;
-}
 
 } // namespace
 
-VORLANE_EXPORT const char* GetPlugInType(void) {
-    return "Checksum";
-}
-VORLANE_EXPORT const char* GetPlugInName(void) {
-    return "crc32";
-}
-VORLANE_EXPORT int GetPlugInVersion(void) {
-    return 0x00010000;
-}
-VORLANE_EXPORT const char* GetAuthor(void) {
-    return "VorlaneCard";
-}
-VORLANE_EXPORT const char* GetCopyRight(void) {
-    return "VorlaneCard developers";
-}
-VORLANE_EXPORT int QueryInterface(const char* id) {
-    return IsOurId(id) ? 0 : 1;
-}
-// A null id asks for the one table this plug-in has.
-VORLANE_EXPORT void* GetInterface(const char* id) {
-    return !id || IsOurId(id) ? const_cast<ChecksumTable*>(&g_table) : nullptr;
-}
+VORLANE_SERVICE_EXPORTS("crc32", VORLANE_IID_CHECKSUM, 0x00010000, g_table)
