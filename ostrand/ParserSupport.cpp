@@ -1,5 +1,7 @@
 #include "ParserSupport.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -49,6 +51,15 @@ void CopyCut(char* destination, const char* source, size_t sourceSize, size_t li
     size_t n = strnlen(source, sourceSize < limit ? sourceSize : limit);
     std::memcpy(destination, source, n);
     destination[n] = '\0';
+}
+
+bool IsReadableFile(const char* path) {
+    struct stat st {};
+    if (!path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    std::fclose(f);
+    return true;
 }
 
 void ReportError(const char* source, int line, const char* function, const char* format, ...) {

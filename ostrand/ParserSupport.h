@@ -22,6 +22,9 @@ uint16_t ReadHex16(const char* text);
 // into `destination` and terminates it; destination holds limit + 1 bytes.
 void CopyCut(char* destination, const char* source, size_t sourceSize, size_t limit);
 
+// True when `path` is a regular file that opens for reading.
+bool IsReadableFile(const char* path);
+
 // "ERROR:<source>[<line>]\nFUNC:<source>:<function>\n" ... as one debugger line;
 // the message itself is formatted into at most 1024 bytes.
 void ReportError(const char* source, int line, const char* function, const char* format, ...)

@@ -20,22 +20,13 @@ constexpr int kNullArgument = 69;
 constexpr int kUnreadable = 74;
 constexpr int kOpenFailed = 75;
 
-bool readable(const char* path) {
-    struct stat st {};
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
-}
-
 } // namespace
 
 int ParseConfigInfo(const ConfigParserTable* table, ConfigInfo* info, const char* path) {
     if (!table || !info || !path || !table->OpenConfig || !table->CloseConfig ||
         !table->GetKeyString)
         return kNullArgument;
-    if (!readable(path)) return kUnreadable;
+    if (!IsReadableFile(path)) return kUnreadable;
     std::memset(info, 0, sizeof *info);
     void* config = table->OpenConfig(path, 0);
     if (!config) {

@@ -29,14 +29,6 @@ constexpr int kTooFewSections = 98;
 constexpr int kPartitionFiles = 123;
 constexpr int kNoMemory = 253;
 
-bool readable(const char* path) {
-    struct stat st {};
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
-}
 
 uint16_t modeCode(const char* text) {
     static const char* const names[] = {"null", "product", "bromrun", "update", "test", "burnkey"};
@@ -184,7 +176,7 @@ void ScriptParse::PartitionItems(int32_t tableSector, uint32_t index) {
 }
 
 int ScriptParse::Run(const char* path) {
-    if (!readable(path)) return kUnreadable;
+    if (!IsReadableFile(path)) return kUnreadable;
 
     // The partition files lie in the script's directory: the path up to
     // and including its last "/" (none: the current directory).
