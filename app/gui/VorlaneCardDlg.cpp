@@ -281,8 +281,8 @@ void CVorlaneCardDlg::Progress(char letter, int percent) {
 void CVorlaneCardDlg::AddMessage(const std::string& line) {
     QString text = FromSystemText(line);
     Queue([this, text] {
-        auto* item = new QTreeWidgetItem(m_messageList, QStringList{text});
-        m_messageList->scrollToItem(item);
+        new QTreeWidgetItem(m_messageList, QStringList{text});
+        m_messageList->scrollToBottom();
     });
 }
 

@@ -236,12 +236,13 @@ TEST_F(WindowTest, TheProgramEndsQuietlyWithoutItsComponents) {
     std::string empty = MakeTempDir("gui-empty");
     std::string out;
     int rc = RunCommand("cp '" + m_bin + "/vorlanecard' '" + empty +
-                            "/' && QT_QPA_PLATFORM=offscreen "
+                            "/' && QT_QPA_PLATFORM=offscreen VORLANE_DEBUG=1 "
                             "XDG_RUNTIME_DIR='" +
                             m_root + "' VORLANE_MODULE_DIR='" + empty + "' timeout 60 '" + empty +
                             "/vorlanecard' 2>&1",
                         &out);
     EXPECT_EQ(0, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("LoadPluginCenter Error")) << out;
     RemoveTree(empty);
 }
 
