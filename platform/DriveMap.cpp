@@ -147,6 +147,31 @@ struct VpCard {
     std::string path;
 };
 
+namespace {
+
+// Positional transfer of exactly `length` bytes; never past the card's end
+// (a virtual card never grows). 0 or an errno value.
+int transfer(VpCard* card, uint64_t offset, void* data, size_t length, bool write) {
+    if (!card || (!data && length)) return EINVAL;
+    if (offset > card->size || length > card->size - offset) return ENOSPC;
+    char* p = static_cast<char*>(data);
+    while (length > 0) {
+        ssize_t n = write ? pwrite(card->fd, p, length, static_cast<off_t>(offset))
+                          : pread(card->fd, p, length, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
 extern "C" {
 
 int VpDriveRefresh(void) {
@@ -283,40 +308,11 @@ VpCard* VpCardOpen(char letter, int writable, char* error, size_t errorSize) {
 }
 
 int VpCardWrite(VpCard* card, uint64_t offset, const void* data, size_t length) {
-    if (!card || (!data && length)) return EINVAL;
-    // Never grow a virtual card or write past the end of a device.
-    if (offset > card->size || length > card->size - offset) return ENOSPC;
-    const char* p = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = pwrite(card->fd, p, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
+    return transfer(card, offset, const_cast<void*>(data), length, true);
 }
 
 int VpCardRead(VpCard* card, uint64_t offset, void* data, size_t length) {
-    if (!card || (!data && length)) return EINVAL;
-    if (offset > card->size || length > card->size - offset) return ENOSPC;
-    char* p = static_cast<char*>(data);
-    while (length > 0) {
-        ssize_t n = pread(card->fd, p, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
+    return transfer(card, offset, data, length, false);
 }
 
 uint64_t VpCardSize(const VpCard* card) {
