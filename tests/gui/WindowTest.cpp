@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace vorlane::test {
 namespace {
@@ -369,6 +371,174 @@ TEST_F(WindowTest, LoopTestCountsCyclesAndStopEndsIt) {
     // Stopped before the first cycle ended: the line keeps its text from the start.
     EXPECT_EQ("", status->text().toStdString());
     EXPECT_TRUE(Enabled(1010));
+}
+
+} // namespace
+} // namespace vorlane::test
+
+namespace vorlane::test {
+namespace {
+
+const int kAllCommands[] = {1000, 1005, 1019, 1006, 1007, 1010, 1013, 1014};
+
+// Two cards burned through the buttons, first as product cards, then as
+// startup cards: both rows green after each run, the per-card message lines
+// in order, and the commands locked while the cards are written.
+TEST_F(WindowTest, TwoCardsBurnedAsProductThenStartupCards) {
+    MakeVirtualCard('E', 1024 * kMiB);
+    MakeVirtualCard('F', 1024 * kMiB);
+    Open();
+    SelectImage(Sample(), 0);
+    auto* list = m_dlg->DriveList();
+    ASSERT_EQ(2, list->GetItemCount());
+
+    struct Run {
+        int radio;
+        engine::CardKind kind;
+    };
+    const Run runs[] = {{1006, engine::CardKind::Product}, {1007, engine::CardKind::Startup}};
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.radio);
+        Click(run.radio);
+        ASSERT_TRUE(qobject_cast<QRadioButton*>(m_dlg->Control(run.radio))->isChecked());
+        size_t before = m_runs.size();
+        Click(1005);
+        // A row in the running colour means cards are being written: then
+        // every command and the list are locked. A run may be over before
+        // such a row is seen; the check is then skipped.
+        bool sawRunning = false;
+        std::set<int> enabledWhileRunning;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                if (m_runs.size() > before) return true;
+                bool running = false;
+                for (int row = 0; row < list->GetItemCount(); ++row)
+                    running = running || RowColour(row) == engine::kColourRunning;
+                if (running) {
+                    sawRunning = true;
+                    for (int id : kAllCommands)
+                        if (Enabled(id)) enabledWhileRunning.insert(id);
+                    if (list->isEnabled()) enabledWhileRunning.insert(1004);
+                }
+                return false;
+            },
+            240000));
+        EXPECT_TRUE(enabledWhileRunning.empty()) << ::testing::PrintToString(enabledWhileRunning);
+        if (!sawRunning) std::printf("[ INFO ] the run ended before a running row was seen\n");
+        ASSERT_TRUE(WaitFor([&] { return !m_dlg->Engine().Busy(); }, 60000));
+        QApplication::processEvents();
+        ASSERT_EQ(before + 1, m_runs.size());
+        EXPECT_TRUE(m_runs.back());
+        EXPECT_EQ(run.kind, m_dlg->Engine().Kind());
+
+        ASSERT_EQ(2, list->GetItemCount());
+        for (int row = 0; row < 2; ++row) {
+            for (int column = 1; column <= 3; ++column)
+                EXPECT_EQ(engine::kColourDone, list->Cell(row, column)->background)
+                    << row << "/" << column;
+            EXPECT_EQ(100, list->Cell(row, 3)->percent) << row;
+        }
+        for (int id : kAllCommands)
+            EXPECT_TRUE(Enabled(id)) << "after the run: " << id;
+        EXPECT_TRUE(list->isEnabled());
+
+        // The message list was cleared at the start of the run; each card's
+        // lines open with the start and end with the end of its burn, and
+        // progress and the final "100%" leave no line.
+        std::vector<std::string> lines = Messages();
+        for (char letter : {'E', 'F'}) {
+            SCOPED_TRACE(letter);
+            std::string prefix = std::string(1, letter) + ": ";
+            std::vector<std::string> own;
+            for (const std::string& line : lines)
+                if (line.rfind(prefix, 0) == 0) own.push_back(line.substr(prefix.size()));
+            ASSERT_GE(own.size(), 2u) << ::testing::PrintToString(lines);
+            auto start = std::find(own.begin(), own.end(), "Start Burning...");
+            auto end = std::find(own.begin(), own.end(), "Burn End...");
+            ASSERT_NE(own.end(), start) << ::testing::PrintToString(lines);
+            ASSERT_NE(own.end(), end) << ::testing::PrintToString(lines);
+            EXPECT_LT(start - own.begin(), end - own.begin());
+            for (const std::string& text : own)
+                EXPECT_TRUE(text.empty() || text.back() != '%') << text;
+        }
+    }
+
+    // Codes 30 and 50 stay out of the message list; code 40 and the failure
+    // code 60 are shown as "%c: %s" (the finished row keeps its colour).
+    struct Event {
+        int code;
+        const char* text;
+        bool shown;
+    };
+    const Event events[] = {{30, "code thirty", false},
+                            {50, "code fifty", false},
+                            {40, "code forty", true},
+                            {60, "code sixty", true}};
+    for (const Event& event : events)
+        m_dlg->Engine().MessageCallBackFunc('F', event.text, event.code);
+    auto has = [](const std::vector<std::string>& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    WaitFor([&] { return has(Messages(), "F: code sixty"); }, 10000);
+    std::vector<std::string> lines = Messages();
+    for (const Event& event : events)
+        EXPECT_EQ(event.shown, has(lines, std::string("F: ") + event.text)) << event.code;
+    EXPECT_EQ(engine::kColourDone, RowColour(1));
+}
+
+// A loop test of three burn cycles: the status line after each cycle, the
+// card kind alternating product -> startup -> product, Stop hidden at the end.
+TEST_F(WindowTest, LoopTestOfThreeBurnCyclesAlternatesTheKind) {
+    MakeVirtualCard('E', 1024 * kMiB);
+    Open();
+    SelectImage(Sample(), 0);
+    m_dlg->Engine().SetLoopPause(50);
+    auto* status = m_dlg->findChild<QLabel*>("1016");
+    auto* product = qobject_cast<QRadioButton*>(m_dlg->Control(1006));
+    auto* startup = qobject_cast<QRadioButton*>(m_dlg->Control(1007));
+    ASSERT_TRUE(product->isChecked());
+
+    // What the window shows when each cycle has ended: the status line, the
+    // kind radio, and the kind the engine burned with (its next-kind mark:
+    // -1 after a product cycle, 0 after a startup cycle).
+    struct Seen {
+        std::string status;
+        bool product;
+        bool startup;
+        int nextKind;
+    };
+    std::vector<Seen> seen;
+    QObject receiver; // ends the connection with the test's locals
+    QObject::connect(m_dlg.get(), &CVorlaneCardDlg::RunFinished, &receiver, [&](bool) {
+        seen.push_back({status->text().toStdString(), product->isChecked(), startup->isChecked(),
+                        m_dlg->Engine().Loop().nextKind});
+    });
+
+    WriteFile(HomePath("loop.txt"), "3");
+    Click(1005);
+    ASSERT_TRUE(
+        WaitFor([&] { return m_dlg->Control(1012)->isVisible() || !m_runs.empty(); }, 10000));
+    ASSERT_TRUE(WaitRuns(3));
+    ASSERT_TRUE(WaitFor([&] { return !m_dlg->Engine().Busy(); }, 60000));
+    QTest::qWait(300); // no fourth cycle starts
+    EXPECT_EQ(3u, m_runs.size());
+    ASSERT_EQ(3u, seen.size());
+    const Seen expected[] = {{"Loop Test (1/3) success(1)", true, false, -1},
+                             {"Loop Test (2/3) success(2)", false, true, 0},
+                             {"Loop Test (3/3) success(3)", true, false, -1}};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i + 1);
+        EXPECT_TRUE(m_runs[i]);
+        EXPECT_EQ(expected[i].status, seen[i].status);
+        EXPECT_EQ(expected[i].product, seen[i].product);
+        EXPECT_EQ(expected[i].startup, seen[i].startup);
+        EXPECT_EQ(expected[i].nextKind, seen[i].nextKind);
+    }
+    EXPECT_EQ("Loop Test (3/3) success(3)", status->text().toStdString());
+    EXPECT_FALSE(m_dlg->Control(1012)->isVisible());
+    EXPECT_EQ(engine::kColourDone, RowColour(0));
+    for (int id : kAllCommands)
+        EXPECT_TRUE(Enabled(id)) << id;
 }
 
 } // namespace
