@@ -29,7 +29,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 if command -v clang++ >/dev/null; then
     echo "== fuzz targets"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DVORLANE_FUZZ=ON -DVORLANE_BENCH=OFF -DBUILD_TESTING=OFF -DVORLANE_GUI=OFF >/dev/null
+        -DVORLANE_FUZZ=ON -DVORLANE_BENCH=OFF -DVORLANE_GUI=OFF >/dev/null
     cmake --build build-fuzz -j "$jobs" --target vorlane_fuzzers
     for fuzzer in build-fuzz/fuzz/*_fuzzer; do
         [ -x "$fuzzer" ] || continue
