@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -49,31 +50,6 @@ const char* builtInText(int id) {
     default:
         return "";
     }
-}
-
-// Fills the first "%c" of a language text with `letter`; "%%" becomes "%".
-// Language files are data: their texts are never used as printf formats.
-std::string fillLetter(const std::string& text, char letter) {
-    std::string out;
-    bool filled = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size()) {
-            char next = text[i + 1];
-            if (next == '%') {
-                out += '%';
-                ++i;
-                continue;
-            }
-            if ((next == 'c' || next == 'C') && !filled) {
-                out += letter;
-                filled = true;
-                ++i;
-                continue;
-            }
-        }
-        out += text[i];
-    }
-    return out;
 }
 
 // Leading decimal number of a text (digits only, clamped), 0 when none.
@@ -744,7 +720,8 @@ int BurnEngine::Burn() {
             "you have actived the first partition size setting function!");
         char letter = CheckFirstPartSize();
         if (letter) {
-            MessageBoxA(nullptr, fillLetter(GetText(33), letter).c_str(), "VorlaneCard", MB_OK);
+            MessageBoxA(nullptr, FillText(GetText(33), 'c', std::string(1, letter)).c_str(),
+                        "VorlaneCard", MB_OK);
             return kCmdFirstPartTooLarge;
         }
     }
@@ -1108,6 +1085,30 @@ int BurnEngine::MessageCallBackFunc(char letter, const char* text, int code) {
         m_runActive = false;
     }
     return 0;
+}
+
+std::string FillText(const std::string& text, char conversion, const std::string& value) {
+    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(conversion)));
+    std::string out;
+    bool filled = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size()) {
+            char next = text[i + 1];
+            if (next == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+            if ((next == conversion || next == upper) && !filled) {
+                out += value;
+                filled = true;
+                ++i;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
 }
 
 } // namespace vorlane::engine

@@ -26,6 +26,11 @@
 
 namespace vorlane::engine {
 
+// Fills the first "%<conversion>" of a language text with `value` ("%%"
+// becomes "%"); an upper-case conversion letter counts too. Language files
+// are data: their texts are never used as printf formats.
+std::string FillText(const std::string& text, char conversion, const std::string& value);
+
 // Private window messages of the engine window.
 constexpr unsigned WM_BURN_CARD = 0x590;     // start a burn preparation
 constexpr unsigned WM_RESTORE_CARD = 0x591;  // start a restore preparation

@@ -1,5 +1,7 @@
 #include "GuiPlatform.h"
 
+#include "BurnEngine.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QStringDecoder>
@@ -80,26 +82,7 @@ void MarshalWindowToGui(HWND window) {
 }
 
 std::string FillString(const std::string& text, const std::string& value) {
-    std::string out;
-    bool filled = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size()) {
-            char next = text[i + 1];
-            if (next == '%') {
-                out += '%';
-                ++i;
-                continue;
-            }
-            if (next == 's' && !filled) {
-                out += value;
-                filled = true;
-                ++i;
-                continue;
-            }
-        }
-        out += text[i];
-    }
-    return out;
+    return engine::FillText(text, 's', value);
 }
 
 } // namespace vorlane::gui
