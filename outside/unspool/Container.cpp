@@ -1,5 +1,9 @@
 #include "Container.h"
 
+#include <cerrno>
+
+#include <unistd.h>
+
 #include "ImageFormat.h"
 
 #include <zlib.h>
@@ -157,6 +161,19 @@ const Item* Container::Find(const char* mainType, const char* subType) const {
             EqualNoCase(item.subType, subType, subLength))
             return &item;
     return nullptr;
+}
+
+bool ReadFully(int fd, uint64_t offset, void* buffer, size_t length) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (length > 0) {
+        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        out += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 } // namespace vorlane::image

@@ -49,6 +49,10 @@ class Container {
     std::vector<Item> m_items;
 };
 
+// Reads exactly `length` bytes at `offset` of `fd` (positional, retried
+// after signals); false on an error or at the end of the file.
+bool ReadFully(int fd, uint64_t offset, void* buffer, size_t length);
+
 // CRC-32 (reflected, polynomial 0xEDB88320), continued from `crc` (0 to start).
 uint32_t Crc32(uint32_t crc, const void* data, size_t length);
 

@@ -54,19 +54,6 @@ std::shared_ptr<ItemHandle> FindItem(const void* image, const void* item) {
     return it->second;
 }
 
-bool ReadFully(int fd, uint64_t offset, void* buffer, size_t length) {
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (length > 0) {
-        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 void* OpenImage(const char* path, uint32_t version, uint64_t maxItemSize) {
@@ -78,9 +65,11 @@ void* OpenImage(const char* path, uint32_t version, uint64_t maxItemSize) {
     if (fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     const int fd = file->fd;
     std::string error;
-    if (!file->container.Load([fd](uint64_t offset, void* buffer,
-                                   size_t length) { return ReadFully(fd, offset, buffer, length); },
-                              static_cast<uint64_t>(st.st_size), version, &error))
+    if (!file->container.Load(
+            [fd](uint64_t offset, void* buffer, size_t length) {
+                return vorlane::image::ReadFully(fd, offset, buffer, length);
+            },
+            static_cast<uint64_t>(st.st_size), version, &error))
         return nullptr;
     for (const Item& item : file->container.Items())
         if (item.size > maxItemSize) return nullptr;
@@ -118,8 +107,9 @@ uint64_t ReadItem(void* image, void* item, void* buffer, uint64_t length) {
     if (handle->failed || handle->position >= record.size) return 0;
     const uint64_t count = std::min<uint64_t>(length, record.size - handle->position);
     if (count == 0) return 0;
-    if (count > SIZE_MAX || !ReadFully(handle->file->fd, record.offset + handle->position, buffer,
-                                       static_cast<size_t>(count))) {
+    if (count > SIZE_MAX ||
+        !vorlane::image::ReadFully(handle->file->fd, record.offset + handle->position, buffer,
+                                   static_cast<size_t>(count))) {
         handle->failed = true;
         return 0;
     }

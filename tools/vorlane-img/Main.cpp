@@ -45,19 +45,6 @@ int Usage(const char* why = nullptr) {
     return 2;
 }
 
-bool ReadFully(int fd, uint64_t offset, void* buffer, size_t length) {
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (length > 0) {
-        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 struct OpenImage {
     int fd = -1;
     Container container;
@@ -78,7 +65,7 @@ struct OpenImage {
         const int file = fd;
         return container.Load(
             [file](uint64_t offset, void* buffer, size_t length) {
-                return ReadFully(file, offset, buffer, length);
+                return vorlane::image::ReadFully(file, offset, buffer, length);
             },
             static_cast<uint64_t>(st.st_size), 0, error);
     }
@@ -89,7 +76,7 @@ struct OpenImage {
         for (uint64_t done = 0; done < item.size;) {
             const size_t n =
                 static_cast<size_t>(std::min<uint64_t>(buffer.size(), item.size - done));
-            if (!ReadFully(fd, item.offset + done, buffer.data(), n)) return false;
+            if (!vorlane::image::ReadFully(fd, item.offset + done, buffer.data(), n)) return false;
             value = vorlane::image::Crc32(value, buffer.data(), n);
             if (!sink(buffer.data(), n)) return false;
             done += n;
