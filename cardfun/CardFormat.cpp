@@ -177,6 +177,16 @@ int CCardFacade::MakeDataVolume(char letter, uint32_t sectors, bool honourUserDa
 int CCardFacade::FormatCard(char letter) {
     const char* fn = "CCardFacade::FormatCard";
     if (!m_cardOps) return kNoCardOperations;
+    // The card is too small for `needed` sectors: the size text is kept for
+    // BurnCard to show.
+    auto tooSmall = [&](void* card, uint64_t needed) {
+        char text[256];
+        snprintf(text, sizeof text, "请更换卡大于 %0.1f G", double(needed / 2) / 1024 / 1024);
+        LogError(kFile, __LINE__, fn, "%s", text);
+        SetErrorText(letter, text);
+        m_cardOps->CloseCard(card);
+        return kFormatTooSmall;
+    };
     int retries = 0; // serves the open retries and the write retries alike
     for (;;) {
         void* card = OpenCardWithRetries(letter, &retries);
@@ -207,15 +217,7 @@ int CCardFacade::FormatCard(char letter) {
                 // the image size counts in full (images of 4 GiB and more).
                 uint64_t start = uint64_t(record->GetStart(1)) + record->GetLength(1) +
                                  m_bootStart + uint64_t(m_imageSize) / kSector;
-                if (start + 2048 > capacity) {
-                    char text[256];
-                    snprintf(text, sizeof text, "请更换卡大于 %0.1f G",
-                             double((start + 2048) / 2) / 1024 / 1024);
-                    LogError(kFile, __LINE__, fn, "%s", text);
-                    SetErrorText(letter, text);
-                    m_cardOps->CloseCard(card);
-                    return kFormatTooSmall;
-                }
+                if (start + 2048 > capacity) return tooSmall(card, start + 2048);
                 uint32_t s = static_cast<uint32_t>(start);
                 uint32_t n = capacity - s - 2048;
                 uint8_t mbr[kSector] = {};
@@ -252,15 +254,7 @@ int CCardFacade::FormatCard(char letter) {
             // that is too small is left as it was.
             int n = PartitionCount(*record);
             uint64_t last = uint64_t(record->GetStart(n - 1)) + m_bootStart;
-            if (capacity < last + 2048) {
-                char text[256];
-                snprintf(text, sizeof text, "请更换卡大于 %0.1f G",
-                         double((last + 2048) / 2) / 1024 / 1024);
-                LogError(kFile, __LINE__, fn, "%s", text);
-                SetErrorText(letter, text);
-                m_cardOps->CloseCard(card);
-                return kFormatTooSmall;
-            }
+            if (capacity < last + 2048) return tooSmall(card, last + 2048);
             if (mode == 1) failed = ClearSectors(card, 1, 14, capacity);
             if (failed == 0) {
                 uint32_t data = static_cast<uint32_t>(capacity - last - 2048);
