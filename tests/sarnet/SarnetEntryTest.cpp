@@ -42,16 +42,6 @@ struct Recorder {
 // Present for validation; never called.
 void* g_unusedSlots[16] = {};
 
-void* LoadTable(const char* id, const char* file) {
-    const PluginManTable* man = PluginCenter();
-    if (!man) return nullptr;
-    PluginLoadRecord record{};
-    std::strncpy(record.id, id, sizeof record.id - 1);
-    std::strncpy(record.path, file, sizeof record.path - 1);
-    if (!man->LoadPlugin(&record)) return nullptr;
-    return man->GetPluginInterface(id);
-}
-
 class SarnetEntryRun : public VorlaneTest {
   protected:
     void SetUp() override {

@@ -15,16 +15,6 @@
 namespace vorlane::test {
 namespace {
 
-void* LoadTable(const char* id, const char* file) {
-    const PluginManTable* man = PluginCenter();
-    if (!man) return nullptr;
-    PluginLoadRecord record{};
-    std::strncpy(record.id, id, sizeof record.id - 1);
-    std::strncpy(record.path, file, sizeof record.path - 1);
-    if (!man->LoadPlugin(&record)) return nullptr;
-    return man->GetPluginInterface(id);
-}
-
 // A raw file with data, a hole, a repeated pattern, zeros and data again.
 void WriteRawFixture(const std::string& path, size_t size) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);

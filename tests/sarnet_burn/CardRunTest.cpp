@@ -22,16 +22,6 @@ namespace {
 
 void* g_unused[16] = {};
 
-void* LoadTable(const char* id, const char* file) {
-    const PluginManTable* man = PluginCenter();
-    if (!man) return nullptr;
-    PluginLoadRecord record{};
-    std::strncpy(record.id, id, sizeof record.id - 1);
-    std::strncpy(record.path, file, sizeof record.path - 1);
-    if (!man->LoadPlugin(&record)) return nullptr;
-    return man->GetPluginInterface(id);
-}
-
 struct CardRun {
     ToolParam param{};
     InterfaceEntry entries[6]{};

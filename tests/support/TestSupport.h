@@ -78,5 +78,8 @@ protected:
 
 // The plug-in centre of the module directory.
 const PluginManTable* PluginCenter();
+// Loads `file` (a bare name resolves in the module directory) for interface
+// `id` through the plug-in centre; its table, or null.
+void* LoadTable(const char* id, const char* file);
 
 } // namespace vorlane::test
